@@ -1,0 +1,7 @@
+#include "rt.hpp"
+
+namespace {
+void exec(PyObject*) {}
+}  // namespace
+
+RT_MODULE(chatferry, exec)

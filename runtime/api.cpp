@@ -1,0 +1,110 @@
+#include "api.hpp"
+
+#include <cstdarg>
+
+namespace rt {
+
+PyObject* intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) throw_pending();
+    return o;  // kept for the life of the process
+}
+
+Ref format(const char* fmt, ...) {
+    va_list va;
+    va_start(va, fmt);
+    PyObject* o = PyUnicode_FromFormatV(fmt, va);
+    va_end(va);
+    return check(o);
+}
+
+std::string_view utf8(PyObject* s) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!p) throw_pending();
+    return {p, static_cast<size_t>(n)};
+}
+
+std::string to_string(PyObject* o) {
+    Ref s = text_of(o);
+    return std::string(utf8(s.get()));
+}
+
+bool truthy(PyObject* o) {
+    int r = PyObject_IsTrue(o);
+    if (r < 0) throw_pending();
+    return r != 0;
+}
+
+double as_double(PyObject* o) {
+    double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) throw_pending();
+    return d;
+}
+
+Ref getattr_opt(PyObject* o, PyObject* name) {
+    PyObject* r = nullptr;
+    if (PyObject_GetOptionalAttr(o, name, &r) < 0) throw_pending();
+    return Ref::steal(r);
+}
+
+Ref call_kw(PyObject* f, std::initializer_list<Ref> pos, std::initializer_list<Kw> kw) {
+    const size_t np = pos.size(), nk = kw.size();
+    PyObject* argv[16];
+    if (np + nk + 1 > 16) raise(PyExc_SystemError, "call_kw: too many arguments");
+    argv[0] = nullptr;
+    size_t i = 1;
+    for (const Ref& r : pos) argv[i++] = r.get();
+    Ref names;
+    if (nk) {
+        names = check(PyTuple_New(static_cast<Py_ssize_t>(nk)));
+        Py_ssize_t k = 0;
+        for (const Kw& w : kw) {
+            PyTuple_SET_ITEM(names.get(), k++, Ref::borrow(intern(w.name)).release());
+            argv[i++] = w.value.get();
+        }
+    }
+    return check(PyObject_Vectorcall(f, argv + 1, np | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+}
+
+namespace {
+PyObject* g_module = nullptr;  // borrowed: the module owns its own state
+}
+
+void set_module(PyObject* m) { g_module = m; }
+PyObject* module() { return g_module; }
+
+Ref global(PyObject* name) {
+    PyObject* d = PyModule_GetDict(g_module);  // borrowed
+    PyObject* v = PyDict_GetItemWithError(d, name);
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw_pending();
+    }
+    return Ref::borrow(v);
+}
+
+void log(PyObject* level_method, const Ref& text) {
+    Ref logger = global(RT_NAME("logger"));
+    call_method(logger.get(), level_method, text);
+}
+
+void log_exception(const Ref& text, const Ref& exc) {
+    Ref previous = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(exc.get());
+    try {
+        log(RT_NAME("exception"), text);
+    } catch (...) {
+        PyErr_SetHandledException(previous.get());
+        throw;
+    }
+    PyErr_SetHandledException(previous.get());
+}
+
+double wall_time() {
+    Ref time_mod = global(RT_NAME("time"));
+    Ref t = call_method(time_mod.get(), RT_NAME("time"));
+    return as_double(t.get());
+}
+
+}  // namespace rt

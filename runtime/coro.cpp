@@ -1,0 +1,472 @@
+#include "coro.hpp"
+
+#include "function.hpp"
+
+#include <new>
+
+namespace rt {
+
+// State of one Python-visible coroutine: the C++ frames it drives and the
+// Python iterator that the innermost frame is waiting on.
+struct Driver {
+    enum State : unsigned char { Created, Suspended, Running, Done };
+
+    std::coroutine_handle<Promise<Ref>> root;  // owned; destroying it destroys nested frames
+    std::coroutine_handle<> leaf;              // frame to resume next
+    Ref awaiting;                              // iterator the leaf waits on
+    Ref in_value;                              // what the leaf's co_await gives back...
+    Ref in_exc;                                // ...or raises
+    Ref name, qualname;
+    State state = Created;
+
+    ~Driver() { destroy_frames(); }
+    void destroy_frames() noexcept {
+        if (root) root.destroy();
+        root = {};
+        leaf = {};
+    }
+};
+
+namespace {
+
+struct CoroObject {
+    PyObject_HEAD
+    Driver d;
+    PyObject* weakrefs;
+};
+
+PyTypeObject* g_coro_type = nullptr;
+
+CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
+
+// The awaitable's iterator, as `await` would take it.
+Ref awaitable_iter(PyObject* o) {
+    if (PyCoro_CheckExact(o)) return Ref::borrow(o);
+    PyAsyncMethods* am = Py_TYPE(o)->tp_as_async;
+    if (!am || !am->am_await) {
+        raisef(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
+    }
+    Ref it = check(am->am_await(o));
+    if (PyCoro_CheckExact(it.get()) || !PyIter_Check(it.get())) {
+        raisef(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
+    }
+    return it;
+}
+
+// Finish a step: the root ended; report its value or error.
+PySendResult finish(Driver& d, PyObject** out) {
+    d.state = Driver::Done;
+    d.awaiting.reset();
+    auto& p = d.root.promise();
+    std::exception_ptr err = p.error;
+    Ref value = p.value ? std::move(*p.value) : none();
+    d.destroy_frames();
+    if (err) {
+        try {
+            std::rethrow_exception(err);
+        } catch (...) {
+            set_error_from_current();
+        }
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            PyObject* exc = PyErr_GetRaisedException();
+            PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+            PyObject* rt = PyErr_GetRaisedException();
+            PyException_SetCause(rt, Py_NewRef(exc));
+            PyException_SetContext(rt, exc);
+            PyErr_SetRaisedException(rt);
+        }
+        *out = nullptr;
+        return PYGEN_ERROR;
+    }
+    *out = value.release();
+    return PYGEN_RETURN;
+}
+
+// Resume the leaf frame with a value or an exception and run until the next
+// value the awaited Python iterators yield, or until the root finishes.
+PySendResult resume(Driver& d, Ref value, Ref exc, PyObject** out) {
+    for (;;) {
+        d.in_value = std::move(value);
+        d.in_exc = std::move(exc);
+        d.state = Driver::Running;
+        d.leaf.resume();
+        d.state = Driver::Suspended;
+        if (d.root.done()) return finish(d, out);
+        // The leaf waits on a new awaitable: take its first step.
+        PyObject* res = nullptr;
+        PySendResult r = PyIter_Send(d.awaiting.get(), Py_None, &res);
+        if (r == PYGEN_NEXT) {
+            *out = res;
+            return PYGEN_NEXT;
+        }
+        d.awaiting.reset();
+        if (r == PYGEN_RETURN) {
+            value = Ref::steal(res);
+        } else {
+            exc = Ref::steal(PyErr_GetRaisedException());
+        }
+    }
+}
+
+// Handle what the awaited iterator did with a value or an exception sent in.
+PySendResult after_iter(Driver& d, PySendResult r, PyObject* res, PyObject** out) {
+    if (r == PYGEN_NEXT) {
+        *out = res;
+        return PYGEN_NEXT;
+    }
+    d.awaiting.reset();
+    if (r == PYGEN_RETURN) return resume(d, Ref::steal(res), Ref(), out);
+    return resume(d, Ref(), Ref::steal(PyErr_GetRaisedException()), out);
+}
+
+PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
+    Driver& d = as_coro(self)->d;
+    switch (d.state) {
+        case Driver::Running:
+            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+            *out = nullptr;
+            return PYGEN_ERROR;
+        case Driver::Done:
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            *out = nullptr;
+            return PYGEN_ERROR;
+        case Driver::Created:
+            if (arg && arg != Py_None) {
+                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+                *out = nullptr;
+                return PYGEN_ERROR;
+            }
+            d.leaf = d.root;
+            return resume(d, none(), Ref(), out);
+        case Driver::Suspended:
+            break;
+    }
+    PyObject* res = nullptr;
+    d.state = Driver::Running;
+    PySendResult r = PyIter_Send(d.awaiting.get(), arg ? arg : Py_None, &res);
+    d.state = Driver::Suspended;
+    return after_iter(d, r, res, out);
+}
+
+// Raise StopIteration(value) so that a method call can report a return.
+PyObject* raise_stop(PyObject* value) {
+    if (value == Py_None) {
+        PyErr_SetNone(PyExc_StopIteration);
+    } else {
+        PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value);
+        if (exc) PyErr_SetRaisedException(exc);
+    }
+    Py_DECREF(value);
+    return nullptr;
+}
+
+PyObject* method_result(PySendResult r, PyObject* res) {
+    if (r == PYGEN_NEXT) return res;
+    if (r == PYGEN_RETURN) return raise_stop(res);
+    return nullptr;
+}
+
+PyObject* coro_send(PyObject* self, PyObject* arg) noexcept {
+    PyObject* res = nullptr;
+    PySendResult r = coro_am_send(self, arg, &res);
+    return method_result(r, res);
+}
+
+PyObject* coro_iternext(PyObject* self) noexcept {
+    PyObject* res = nullptr;
+    PySendResult r = coro_am_send(self, Py_None, &res);
+    if (r == PYGEN_RETURN && res == Py_None) {
+        Py_DECREF(res);
+        return nullptr;  // exhausted, no value
+    }
+    return method_result(r, res);
+}
+
+// Normalise throw()'s arguments into one exception instance.
+Ref exception_from(PyObject* typ, PyObject* val, PyObject* tb) {
+    Ref exc;
+    if (PyExceptionInstance_Check(typ)) {
+        if (val && val != Py_None) raise(PyExc_TypeError, "instance exception may not have a separate value");
+        exc = Ref::borrow(typ);
+    } else if (PyExceptionClass_Check(typ)) {
+        if (val && PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject*>(typ))) {
+            exc = Ref::borrow(val);
+        } else if (!val || val == Py_None) {
+            exc = check(PyObject_CallNoArgs(typ));
+        } else if (PyTuple_Check(val)) {
+            exc = check(PyObject_Call(typ, val, nullptr));
+        } else {
+            exc = check(PyObject_CallOneArg(typ, val));
+        }
+    } else {
+        raisef(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %.100s",
+               Py_TYPE(typ)->tp_name);
+    }
+    if (tb && tb != Py_None) check_status(PyException_SetTraceback(exc.get(), tb));
+    return exc;
+}
+
+// Deliver an exception into the coroutine the way `yield from` does: to the
+// awaited iterator first, then to the C++ frame.
+PySendResult throw_into(Driver& d, Ref exc, PyObject** out) {
+    *out = nullptr;
+    switch (d.state) {
+        case Driver::Running:
+            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+            return PYGEN_ERROR;
+        case Driver::Created:
+            d.destroy_frames();
+            d.state = Driver::Done;
+            PyErr_SetRaisedException(exc.release());
+            return PYGEN_ERROR;
+        case Driver::Done:
+            PyErr_SetRaisedException(exc.release());
+            return PYGEN_ERROR;
+        case Driver::Suspended:
+            break;
+    }
+    const bool closing = PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit);
+    Ref it = d.awaiting;
+    if (it) {
+        if (closing) {
+            // yield from closes the inner iterator, then raises in the frame.
+            PyObject* closer = nullptr;
+            if (PyObject_GetOptionalAttr(it.get(), RT_NAME("close"), &closer) < 0) {
+                exc = Ref::steal(PyErr_GetRaisedException());
+            } else if (closer) {
+                PyObject* r = PyObject_CallNoArgs(closer);
+                Py_DECREF(closer);
+                if (r) Py_DECREF(r);
+                else exc = Ref::steal(PyErr_GetRaisedException());
+            }
+        } else {
+            PyObject* thrower = nullptr;
+            if (PyObject_GetOptionalAttr(it.get(), RT_NAME("throw"), &thrower) < 0) {
+                exc = Ref::steal(PyErr_GetRaisedException());
+            } else if (thrower) {
+                d.state = Driver::Running;
+                PyObject* res = PyObject_CallOneArg(thrower, exc.get());
+                d.state = Driver::Suspended;
+                Py_DECREF(thrower);
+                if (res) {
+                    *out = res;
+                    return PYGEN_NEXT;
+                }
+                d.awaiting.reset();
+                if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                    Ref stop = Ref::steal(PyErr_GetRaisedException());
+                    Ref value = check(PyObject_GetAttrString(stop.get(), "value"));
+                    return resume(d, std::move(value), Ref(), out);
+                }
+                return resume(d, Ref(), Ref::steal(PyErr_GetRaisedException()), out);
+            }
+        }
+    }
+    d.awaiting.reset();
+    return resume(d, Ref(), std::move(exc), out);
+}
+
+PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    try {
+        Ref exc = exception_from(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
+        PyObject* res = nullptr;
+        PySendResult r = throw_into(as_coro(self)->d, std::move(exc), &res);
+        return method_result(r, res);
+    } catch (...) {
+        set_error_from_current();
+        return nullptr;
+    }
+}
+
+PyObject* coro_close(PyObject* self, PyObject*) noexcept {
+    Driver& d = as_coro(self)->d;
+    if (d.state == Driver::Created || d.state == Driver::Done) {
+        d.destroy_frames();
+        d.awaiting.reset();
+        d.state = Driver::Done;
+        Py_RETURN_NONE;
+    }
+    Ref exit = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
+    if (!exit) return nullptr;
+    PyObject* res = nullptr;
+    PySendResult r = throw_into(d, std::move(exit), &res);
+    if (r == PYGEN_NEXT) {
+        Py_DECREF(res);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (r == PYGEN_RETURN) return res;
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+PyObject* coro_await(PyObject* self) noexcept { return Py_NewRef(self); }
+
+PyObject* coro_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->d.qualname.get(), self);
+}
+
+void coro_finalize(PyObject* self) noexcept {
+    Driver& d = as_coro(self)->d;
+    PyObject* saved = PyErr_GetRaisedException();
+    if (d.state == Driver::Created) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", d.qualname.get()) < 0) {
+            PyErr_WriteUnraisable(self);
+        }
+    } else if (d.state == Driver::Suspended) {
+        PyObject* r = coro_close(self, nullptr);
+        if (r) Py_DECREF(r);
+        else PyErr_WriteUnraisable(self);
+    }
+    PyErr_SetRaisedException(saved);
+}
+
+int coro_traverse(PyObject* self, visitproc visit, void* arg) {
+    Driver& d = as_coro(self)->d;
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(d.awaiting.get());
+    Py_VISIT(d.in_value.get());
+    Py_VISIT(d.in_exc.get());
+    return 0;
+}
+
+int coro_clear(PyObject* self) {
+    Driver& d = as_coro(self)->d;
+    d.awaiting.reset();
+    d.in_value.reset();
+    d.in_exc.reset();
+    return 0;
+}
+
+void coro_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    if (as_coro(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    as_coro(self)->d.~Driver();  // destroys the frames (and what they hold)
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* coro_get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->d.name.get()); }
+PyObject* coro_get_qualname(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_coro(self)->d.qualname.get());
+}
+PyObject* coro_get_await(PyObject* self, void*) noexcept {
+    PyObject* a = as_coro(self)->d.awaiting.get();
+    return Py_NewRef(a ? a : Py_None);
+}
+PyObject* coro_get_running(PyObject* self, void*) noexcept {
+    return PyBool_FromLong(as_coro(self)->d.state == Driver::Running);
+}
+PyObject* coro_get_suspended(PyObject* self, void*) noexcept {
+    return PyBool_FromLong(as_coro(self)->d.state == Driver::Suspended);
+}
+
+PyMethodDef coro_methods[] = {
+    {"send", reinterpret_cast<PyCFunction>(coro_send), METH_O, "send(arg) -> send 'arg' into coroutine."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
+     "throw(value) -> raise exception in coroutine."},
+    {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coro_getset[] = {
+    {"__name__", coro_get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", coro_get_qualname, nullptr, nullptr, nullptr},
+    {"cr_await", coro_get_await, nullptr, nullptr, nullptr},
+    {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", coro_get_suspended, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef coro_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot coro_slots[] = {
+    {Py_am_await, reinterpret_cast<void*>(coro_await)},
+    {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(coro_iternext)},
+    {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
+    {Py_tp_finalize, reinterpret_cast<void*>(coro_finalize)},
+    {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(coro_dealloc)},
+    {Py_tp_methods, coro_methods},
+    {Py_tp_getset, coro_getset},
+    {Py_tp_members, coro_members},
+    {0, nullptr},
+};
+
+PyType_Spec coro_spec = {
+    "native_coroutine",
+    sizeof(CoroObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    coro_slots,
+};
+
+}  // namespace
+
+bool PyAwaiter::await_ready() {
+    iter_ = awaitable_iter(awaitable_.get());
+    awaitable_.reset();
+    return false;
+}
+
+void PyAwaiter::suspend(Driver* d, std::coroutine_handle<> h) noexcept {
+    driver_ = d;
+    d->leaf = h;
+    d->awaiting = std::move(iter_);
+}
+
+Ref PyAwaiter::await_resume() {
+    Driver& d = *driver_;
+    if (d.in_exc) throw PyException(std::move(d.in_exc));
+    return std::move(d.in_value);
+}
+
+Ref python_error(const std::exception_ptr& e) {
+    if (!e) return Ref();
+    try {
+        std::rethrow_exception(e);
+    } catch (PyException& p) {
+        return p.ref();
+    } catch (...) {
+        return Ref();
+    }
+}
+
+void init_coroutine_type() {
+    if (g_coro_type) return;
+    g_coro_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&coro_spec)).release());
+    // collections.abc.Coroutine recognises the type by its methods; register
+    // it anyway so isinstance() needs no structural check.
+    Ref abc = check(PyImport_ImportModule("collections.abc"));
+    Ref coroutine_abc = getattr(abc.get(), "Coroutine");
+    call_method(coroutine_abc.get(), RT_NAME("register"), reinterpret_cast<PyObject*>(g_coro_type));
+}
+
+Ref make_coroutine(Co<Ref> co, PyObject* func) {
+    init_coroutine_type();
+    Ref self = check(PyType_GenericAlloc(g_coro_type, 0));
+    CoroObject* c = as_coro(self.get());
+    new (&c->d) Driver();
+    c->d.root = co.release();
+    c->d.root.promise().driver = &c->d;
+    c->d.name = Ref::borrow(function_name(func));
+    c->d.qualname = Ref::borrow(function_qualname(func));
+    return self;
+}
+
+}  // namespace rt

@@ -1,0 +1,212 @@
+// C++20 coroutines as Python coroutine objects.
+//
+// A `Co<T>` is a lazily started C++ coroutine.  Inside one:
+//   * `co_await obj` on a Ref (any Python awaitable: coroutine, future, task,
+//     or another native coroutine) suspends until it finishes and gives its
+//     result as a Ref; a Python exception from it arrives as PyException;
+//   * `co_await other_co` runs a nested Co<U> and gives its value;
+//   * `co_await attempt(x)` does the same but never throws: it gives an
+//     Outcome holding the value or the exception.
+//
+// C++ forbids co_await inside a catch handler.  The one idiom for
+// "finally, with an await in it" used throughout the code base is:
+//
+//     auto outcome = co_await rt::attempt(body(...));   // never throws
+//     co_await cleanup(...);                            // may await freely
+//     co_return outcome.get();                          // value or rethrow
+//
+// make_coroutine() wraps a root Co<Ref> into a Python object that follows the
+// coroutine protocol (__await__, send, throw, close, am_send), so `await`,
+// asyncio.create_task, asyncio.gather and asyncio.iscoroutine accept it.  The
+// Python object drives the C++ frames: it forwards send/throw to the Python
+// iterator the innermost C++ coroutine is waiting on, and resumes the C++
+// code when that iterator finishes.  Destroying it destroys every frame.
+#pragma once
+
+#include "api.hpp"
+
+#include <coroutine>
+#include <exception>
+#include <optional>
+#include <utility>
+
+namespace rt {
+
+struct Driver;
+
+struct PromiseBase {
+    PromiseBase() noexcept {}  // user-declared: never built from the coroutine's arguments
+    Driver* driver = nullptr;
+    std::coroutine_handle<> continuation;
+    std::exception_ptr error;
+
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    struct FinalAwaiter {
+        bool await_ready() noexcept { return false; }
+        template <class P>
+        std::coroutine_handle<> await_suspend(std::coroutine_handle<P> h) noexcept {
+            auto next = h.promise().continuation;
+            return next ? next : std::noop_coroutine();
+        }
+        void await_resume() noexcept {}
+    };
+    FinalAwaiter final_suspend() noexcept { return {}; }
+    void unhandled_exception() noexcept { error = std::current_exception(); }
+};
+
+// Awaiting a Python awaitable from C++.
+struct PyAwaiter {
+    explicit PyAwaiter(Ref awaitable) : awaitable_(std::move(awaitable)) {}
+    bool await_ready();
+    template <class P>
+    void await_suspend(std::coroutine_handle<P> h) noexcept {
+        suspend(h.promise().driver, h);
+    }
+    Ref await_resume();
+
+private:
+    void suspend(Driver* d, std::coroutine_handle<> h) noexcept;
+    Ref awaitable_;
+    Ref iter_;
+    Driver* driver_ = nullptr;
+};
+
+template <class T>
+class Co;
+
+template <class T>
+struct Promise : PromiseBase {
+    Promise() noexcept {}
+    std::optional<T> value;
+    Co<T> get_return_object() noexcept;
+    template <class V>
+    void return_value(V&& v) {
+        value.emplace(std::forward<V>(v));
+    }
+    PyAwaiter await_transform(Ref awaitable) { return PyAwaiter(std::move(awaitable)); }
+    template <class U>
+    Co<U>&& await_transform(Co<U>&& c) noexcept {
+        return std::move(c);
+    }
+};
+
+template <>
+struct Promise<void> : PromiseBase {
+    Promise() noexcept {}
+    Co<void> get_return_object() noexcept;
+    void return_void() noexcept {}
+    PyAwaiter await_transform(Ref awaitable) { return PyAwaiter(std::move(awaitable)); }
+    template <class U>
+    Co<U>&& await_transform(Co<U>&& c) noexcept {
+        return std::move(c);
+    }
+};
+
+template <class T = Ref>
+class [[nodiscard]] Co {
+public:
+    using promise_type = Promise<T>;
+    using handle = std::coroutine_handle<promise_type>;
+
+    explicit Co(handle h) noexcept : h_(h) {}
+    Co(Co&& o) noexcept : h_(std::exchange(o.h_, {})) {}
+    Co& operator=(Co&& o) noexcept {
+        if (this != &o) {
+            destroy();
+            h_ = std::exchange(o.h_, {});
+        }
+        return *this;
+    }
+    Co(const Co&) = delete;
+    Co& operator=(const Co&) = delete;
+    ~Co() { destroy(); }
+
+    handle release() noexcept { return std::exchange(h_, {}); }
+
+    // Awaited from another C++ coroutine: start it by symmetric transfer and
+    // come back here when it finishes.
+    bool await_ready() const noexcept { return false; }
+    template <class P>
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<P> parent) noexcept {
+        h_.promise().driver = parent.promise().driver;
+        h_.promise().continuation = parent;
+        return h_;
+    }
+    T await_resume() {
+        auto& p = h_.promise();
+        if (p.error) std::rethrow_exception(p.error);
+        if constexpr (!std::is_void_v<T>) return std::move(*p.value);
+    }
+
+private:
+    void destroy() noexcept {
+        if (h_) h_.destroy();
+        h_ = {};
+    }
+    handle h_;
+};
+
+template <class T>
+Co<T> Promise<T>::get_return_object() noexcept {
+    return Co<T>(std::coroutine_handle<Promise<T>>::from_promise(*this));
+}
+inline Co<void> Promise<void>::get_return_object() noexcept {
+    return Co<void>(std::coroutine_handle<Promise<void>>::from_promise(*this));
+}
+
+// The value of an awaited operation, or the exception it ended with.
+template <class T>
+struct Outcome {
+    std::optional<T> value;
+    std::exception_ptr error;
+    bool failed() const noexcept { return error != nullptr; }
+    T get() {
+        if (error) std::rethrow_exception(error);
+        return std::move(*value);
+    }
+};
+template <>
+struct Outcome<void> {
+    std::exception_ptr error;
+    bool failed() const noexcept { return error != nullptr; }
+    void get() {
+        if (error) std::rethrow_exception(error);
+    }
+};
+
+template <class T>
+Co<Outcome<T>> attempt(Co<T> c) {
+    Outcome<T> out;
+    try {
+        if constexpr (std::is_void_v<T>) {
+            co_await std::move(c);
+        } else {
+            out.value.emplace(co_await std::move(c));
+        }
+    } catch (...) {
+        out.error = std::current_exception();
+    }
+    co_return out;
+}
+
+inline Co<Outcome<Ref>> attempt(Ref awaitable) {
+    Outcome<Ref> out;
+    try {
+        out.value.emplace(co_await std::move(awaitable));
+    } catch (...) {
+        out.error = std::current_exception();
+    }
+    co_return out;
+}
+
+// The Python exception an Outcome failed with, if it is one (null Ref for a
+// C++ exception that is not a PyException).
+Ref python_error(const std::exception_ptr& e);
+
+void init_coroutine_type();
+
+// Wrap a root coroutine into a Python coroutine object named after the
+// native function `func` (its __name__ and __qualname__).
+Ref make_coroutine(Co<Ref> co, PyObject* func);
+
+}  // namespace rt

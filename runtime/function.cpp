@@ -1,0 +1,331 @@
+#include "function.hpp"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace rt {
+
+namespace {
+
+// Layout of a native function object.  The object owns every PyObject*
+// field; `def` points to static data of the module that made it.
+struct FuncObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* dict;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* defaults;  // tuple, one entry per parameter (None where required)
+    PyObject* weakrefs;
+    const FuncDef* def;
+};
+
+PyTypeObject* g_func_type = nullptr;
+
+FuncObject* as_func(PyObject* o) { return reinterpret_cast<FuncObject*>(o); }
+
+const char* type_name_of(Check c) {
+    switch (c) {
+        case Check::Str: return "str";
+        case Check::Dict: return "dict";
+        case Check::List: return "list";
+        case Check::Int: return "int";
+        case Check::Float: return "float";
+        case Check::Any: break;
+    }
+    return "object";
+}
+
+PyTypeObject* exact_type_of(Check c) {
+    switch (c) {
+        case Check::Str: return &PyUnicode_Type;
+        case Check::Dict: return &PyDict_Type;
+        case Check::List: return &PyList_Type;
+        default: return nullptr;
+    }
+}
+
+[[noreturn]] void wrong_type(const Param& p, PyObject* given) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 p.name, type_name_of(p.check), Py_TYPE(given)->tp_name);
+    PyTypeObject* exact = exact_type_of(p.check);
+    if (exact && PyObject_TypeCheck(given, exact)) {
+        PyException e;
+        Ref note = format("Subclasses of built-in types are refused here; pass a plain %s.", exact->tp_name);
+        Ref r = call_method(e.value(), RT_NAME("add_note"), note);
+        throw e;
+    }
+    throw_pending();
+}
+
+bool is_real_number(PyObject* o) {
+    return PyNumber_Check(o) && !PyComplex_Check(o);
+}
+
+// Check one argument against its declaration; returns the value to pass on
+// (the argument itself, or a converted number).
+Ref convert(const Param& p, PyObject* o) {
+    if (p.check == Check::Any) return Ref::borrow(o);
+    if (o == Py_None && p.none_ok) return Ref::borrow(o);
+    switch (p.check) {
+        case Check::Str:
+        case Check::Dict:
+        case Check::List:
+            if (Py_IS_TYPE(o, exact_type_of(p.check))) return Ref::borrow(o);
+            wrong_type(p, o);
+        case Check::Int:
+            if (PyLong_CheckExact(o)) return Ref::borrow(o);
+            if (is_real_number(o)) return check(PyNumber_Long(o));
+            wrong_type(p, o);
+        case Check::Float:
+            if (PyFloat_CheckExact(o)) return Ref::borrow(o);
+            if (is_real_number(o)) return check(PyNumber_Float(o));
+            wrong_type(p, o);
+        case Check::Any:
+            break;
+    }
+    return Ref::borrow(o);
+}
+
+Ref default_value(const Default& d) {
+    switch (d.tag) {
+        case Default::Int: return integer(d.i);
+        case Default::Float: return floating(d.f);
+        case Default::Text: return str(d.s);
+        default: return none();
+    }
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'" as Python words it.
+std::string quoted_list(const std::vector<const char*>& names) {
+    std::string s;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i) s += (names.size() == 2) ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        s += '\'';
+        s += names[i];
+        s += '\'';
+    }
+    return s;
+}
+
+PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    FuncObject* f = as_func(self);
+    const FuncDef& def = *f->def;
+    const size_t nparams = def.params.size();
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    try {
+        PyObject* slots[16] = {};
+        if (nparams > 16) raise(PyExc_SystemError, "too many declared parameters");
+        if (static_cast<size_t>(nargs) > nparams) {
+            size_t required_count = 0;
+            for (const Param& p : def.params) required_count += p.dflt.tag == Default::Required;
+            if (required_count == nparams) {
+                raisef(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", f->qualname,
+                       static_cast<Py_ssize_t>(nparams), nparams == 1 ? "" : "s", nargs,
+                       nargs == 1 ? "was" : "were");
+            }
+            raisef(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
+                   f->qualname, static_cast<Py_ssize_t>(required_count), static_cast<Py_ssize_t>(nparams),
+                   nargs, nargs == 1 ? "was" : "were");
+        }
+        for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+        if (kwnames) {
+            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t k = 0; k < nkw; ++k) {
+                PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+                size_t idx = nparams;
+                for (size_t i = 0; i < nparams; ++i) {
+                    if (PyUnicode_CompareWithASCIIString(key, def.params[i].name) == 0) {
+                        idx = i;
+                        break;
+                    }
+                }
+                if (idx == nparams) {
+                    raisef(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", f->qualname, key);
+                }
+                if (slots[idx]) {
+                    raisef(PyExc_TypeError, "%U() got multiple values for argument '%s'", f->qualname,
+                           def.params[idx].name);
+                }
+                slots[idx] = args[nargs + k];
+            }
+        }
+        std::vector<const char*> missing;
+        for (size_t i = 0; i < nparams; ++i) {
+            if (slots[i]) continue;
+            if (def.params[i].dflt.tag == Default::Required) {
+                missing.push_back(def.params[i].name);
+            } else {
+                slots[i] = PyTuple_GET_ITEM(f->defaults, static_cast<Py_ssize_t>(i));
+            }
+        }
+        if (!missing.empty()) {
+            raisef(PyExc_TypeError, "%U() missing %zd required positional argument%s: %s", f->qualname,
+                   static_cast<Py_ssize_t>(missing.size()), missing.size() == 1 ? "" : "s",
+                   quoted_list(missing).c_str());
+        }
+        Ref converted[16];
+        for (size_t i = 0; i < nparams; ++i) {
+            const Param& p = def.params[i];
+            if (p.check == Check::Any) continue;
+            converted[i] = convert(p, slots[i]);
+            slots[i] = converted[i].get();
+        }
+        return def.impl(Args{slots, self}).release();
+    } catch (...) {
+        set_error_from_current();
+        return nullptr;
+    }
+}
+
+PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* func_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", as_func(self)->qualname, self);
+}
+
+int func_traverse(PyObject* self, visitproc visit, void* arg) {
+    FuncObject* f = as_func(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->dict);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->defaults);
+    return 0;
+}
+
+int func_clear(PyObject* self) {
+    FuncObject* f = as_func(self);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->defaults);
+    return 0;
+}
+
+void func_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_func(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    func_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// __signature__: an inspect.Signature of the declared parameters, with the
+// annotations as the declared strings.
+PyObject* func_get_signature(PyObject* self, void*) noexcept {
+    return guarded([&] {
+        FuncObject* f = as_func(self);
+        const FuncDef& def = *f->def;
+        Ref inspect = check(PyImport_ImportModule("inspect"));
+        Ref param_cls = getattr(inspect.get(), "Parameter");
+        Ref sig_cls = getattr(inspect.get(), "Signature");
+        Ref kind = getattr(param_cls.get(), "POSITIONAL_OR_KEYWORD");
+        Ref empty = getattr(param_cls.get(), "empty");
+        Ref params = check(PyList_New(0));
+        for (size_t i = 0; i < def.params.size(); ++i) {
+            const Param& p = def.params[i];
+            Ref dflt = p.dflt.tag == Default::Required
+                           ? empty
+                           : Ref::borrow(PyTuple_GET_ITEM(f->defaults, static_cast<Py_ssize_t>(i)));
+            Ref ann = p.annotation ? str(p.annotation) : empty;
+            Ref param = call_kw(param_cls.get(), {str(p.name), kind},
+                                {{"default", dflt}, {"annotation", ann}});
+            check_status(PyList_Append(params.get(), param.get()));
+        }
+        Ref ret = def.returns ? str(def.returns) : getattr(sig_cls.get(), "empty");
+        return call_kw(sig_cls.get(), {params}, {{"return_annotation", ret}});
+    });
+}
+
+PyGetSetDef func_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__signature__", func_get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef func_members[] = {
+    {"__name__", Py_T_OBJECT_EX, offsetof(FuncObject, name), 0, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(FuncObject, qualname), 0, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(FuncObject, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(FuncObject, doc), 0, nullptr},
+    {"__annotations__", Py_T_OBJECT_EX, offsetof(FuncObject, annotations), 0, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FuncObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FuncObject, weakrefs), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FuncObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot func_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(func_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(func_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(func_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(func_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(func_dealloc)},
+    {Py_tp_getset, func_getset},
+    {Py_tp_members, func_members},
+    {0, nullptr},
+};
+
+PyType_Spec func_spec = {
+    "native_function",
+    sizeof(FuncObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    func_slots,
+};
+
+}  // namespace
+
+void init_function_type() {
+    if (g_func_type) return;
+    g_func_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&func_spec)).release());
+}
+
+Ref make_function(const FuncDef& def, const char* owner, PyObject* module_name) {
+    init_function_type();
+    Ref self = check(PyType_GenericAlloc(g_func_type, 0));
+    FuncObject* f = as_func(self.get());
+    f->vectorcall = func_vectorcall;
+    f->def = &def;
+    f->name = str(def.name).release();
+    f->qualname = (owner ? format("%s.%s", owner, def.name) : str(def.name)).release();
+    f->module = Ref::borrow(module_name ? module_name : Py_None).release();
+    f->doc = (def.doc ? str(def.doc) : none()).release();
+    Ref annotations = check(PyDict_New());
+    Ref defaults = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
+    for (size_t i = 0; i < def.params.size(); ++i) {
+        const Param& p = def.params[i];
+        if (p.annotation) setitem(annotations.get(), str(p.name).get(), p.annotation);
+        PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i), default_value(p.dflt).release());
+    }
+    if (def.returns) setitem(annotations.get(), RT_NAME("return"), def.returns);
+    f->annotations = annotations.release();
+    f->defaults = defaults.release();
+    if (def.kind == Kind::Coroutine) {
+        Ref inspect = check(PyImport_ImportModule("inspect"));
+        call_method(inspect.get(), RT_NAME("markcoroutinefunction"), self);
+    }
+    return self;
+}
+
+PyObject* function_name(PyObject* func) { return as_func(func)->name; }
+PyObject* function_qualname(PyObject* func) { return as_func(func)->qualname; }
+
+}  // namespace rt

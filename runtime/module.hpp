@@ -1,0 +1,64 @@
+// Building a module's Python surface: imports into its globals and classes
+// made with type(name, bases, namespace) from native functions.
+#pragma once
+
+#include "coro.hpp"
+#include "function.hpp"
+
+namespace rt {
+
+// Create the runtime's types and remember the module whose code runs;
+// the first thing every module's exec function calls.
+void init_module(PyObject* module);
+
+// `import name` (or `from name import attr`) into the module's globals under
+// `as` (default: the last dotted component).
+void import_global(const char* name, const char* as = nullptr);
+void import_from(const char* name, const char* attr, const char* as = nullptr);
+// A module global.
+void set_global(const char* name, const Ref& value);
+
+// The module's __name__ (for __module__ of functions and classes).
+Ref module_name();
+
+// Namespace of a class under construction.
+class ClassBuilder {
+public:
+    ClassBuilder(const char* name, const char* doc);
+    // A method from a native function declaration.
+    ClassBuilder& method(const FuncDef& def);
+    // A read-only property whose getter is the native function `def`.
+    ClassBuilder& property(const FuncDef& def);
+    ClassBuilder& attr(const char* name, const Ref& value);
+    PyObject* ns() const { return ns_.get(); }
+    // type(name, bases, ns); bases defaults to (object,).
+    Ref build(const Ref& bases = Ref());
+
+private:
+    const char* name_;
+    Ref ns_;
+};
+
+// A module-level function.
+Ref function(const FuncDef& def);
+
+// Wrap a C++ coroutine as the result of the native coroutine function
+// being called (named after it).
+inline Ref coroutine(const Args& a, Co<Ref> co) { return make_coroutine(std::move(co), a.func); }
+
+// Run a module's exec function with the runtime set up; errors become the
+// pending Python error.
+int exec_module(PyObject* module, void (*exec)(PyObject*)) noexcept;
+
+}  // namespace rt
+
+// Define PyInit_<name> for a multi-phase module whose globals `exec` fills.
+#define RT_MODULE(name, exec)                                                                       \
+    static int name##_exec_slot(PyObject* m) { return ::rt::exec_module(m, exec); }                \
+    static PyModuleDef_Slot name##_slots[] = {                                                      \
+        {Py_mod_exec, reinterpret_cast<void*>(name##_exec_slot)},                                   \
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},                 \
+        {0, nullptr}};                                                                              \
+    static PyModuleDef name##_def = {PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr,            \
+                                     name##_slots, nullptr, nullptr, nullptr};                     \
+    PyMODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&name##_def); }
