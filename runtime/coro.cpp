@@ -409,7 +409,7 @@ PyType_Slot coro_slots[] = {
 };
 
 PyType_Spec coro_spec = {
-    "native_coroutine",
+    "tovana.runtime.native_coroutine",
     sizeof(CoroObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,

@@ -283,7 +283,7 @@ PyType_Slot func_slots[] = {
 };
 
 PyType_Spec func_spec = {
-    "native_function",
+    "tovana.runtime.native_function",
     sizeof(FuncObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |

@@ -1,0 +1,34 @@
+# Set-up, build, tests and demo.  `make demo` and `make test` do everything
+# from a fresh clone (the interpreters are provided by `make setup`).
+
+PY314 := $(CURDIR)/.toolchain/bin/python3.14
+PY312 := $(CURDIR)/.toolchain/bin/python3.12
+BUILD := $(CURDIR)/build
+PYTEST_FLAGS ?= -q -p no:cacheprovider
+
+CMAKE_FLAGS := -DPYTHON314=$(PY314) -DPYTHON312=$(PY312)
+ifeq ($(CI),true)
+CMAKE_FLAGS += -DWERROR=ON
+endif
+
+.PHONY: all setup build test test-runtime test-jobwarden test-chatferry demo chat clean
+
+all: build
+
+setup:
+	@bash tools/setup-toolchain.sh
+
+build: setup
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j2
+
+test: build
+	$(PY314) -m pytest $(PYTEST_FLAGS) tests/runtime tests/jobwarden
+	$(PY312) -m pytest $(PYTEST_FLAGS) tests/runtime tests/chatferry
+
+demo: build
+	$(PY314) examples/demo_info.py
+	$(PY312) examples/demo_info.py
+
+clean:
+	rm -rf $(BUILD)
