@@ -15,6 +15,11 @@
 //     co_await cleanup(...);                            // may await freely
 //     co_return outcome.get();                          // value or rethrow
 //
+// g++ 12 rejects a braced initializer list inside a co_await operand (it
+// cannot keep the array behind it in the frame): build such an awaitable
+// into a local first, e.g. `Ref w = rt::call_kw(f, {a}, {{"timeout", t}});
+// co_await w;`.
+//
 // make_coroutine() wraps a root Co<Ref> into a Python object that follows the
 // coroutine protocol (__await__, send, throw, close, am_send), so `await`,
 // asyncio.create_task, asyncio.gather and asyncio.iscoroutine accept it.  The

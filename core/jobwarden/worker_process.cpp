@@ -1,0 +1,320 @@
+// WorkerProcess: one worker child process and its JSON line protocol.
+//
+// The child runs a worker script under the host interpreter with three
+// pipes.  Commands go to its standard input as one JSON line each; the next
+// line on its standard output is the answer.  Its standard error is drained
+// all the time by a small task (the last 64 KiB are kept), so a chatty
+// worker never blocks on a full pipe; the text is reported when the child
+// closes its standard output without answering.
+#include "jobwarden.hpp"
+
+namespace jobwarden {
+
+namespace {
+
+constexpr Py_ssize_t kStderrKeep = 64 * 1024;
+constexpr double kStderrWait = 2.0;
+constexpr double kStopWait = 5.0;
+
+Ref attr(PyObject* o, const char* name) { return rt::getattr(o, rt::intern(name)); }
+
+Ref pipe_constant() {
+    Ref asyncio = rt::global("asyncio");
+    Ref subprocess = rt::getattr(asyncio.get(), RT_NAME("subprocess"));
+    return rt::getattr(subprocess.get(), RT_NAME("PIPE"));
+}
+
+// The host interpreter's own executable, else what a PATH search finds.
+Ref interpreter() {
+    Ref sys = rt::global("sys");
+    Ref exe = rt::getattr_opt(sys.get(), RT_NAME("executable"));
+    if (exe && rt::truthy(exe.get())) return exe;
+    Ref shutil = rt::global("shutil");
+    for (const char* name : {"python", "python3"}) {
+        Ref found = rt::call_method(shutil.get(), RT_NAME("which"), name);
+        if (rt::truthy(found.get())) return found;
+    }
+    return rt::str("python");
+}
+
+// json.dumps(obj) + "\n", as UTF-8 bytes.
+Ref json_line(PyObject* obj) {
+    Ref json = rt::global("json");
+    Ref text = rt::call_method(json.get(), RT_NAME("dumps"), Ref::borrow(obj));
+    Ref line = rt::check(PyUnicode_Concat(text.get(), rt::str("\n").get()));
+    return rt::check(PyUnicode_AsUTF8String(line.get()));
+}
+
+// Write one line to the child's standard input and wait for the drain.
+Co<Ref> write_line(Ref stdin_writer, Ref line) {
+    rt::call_method(stdin_writer.get(), RT_NAME("write"), line);
+    co_await rt::call_method(stdin_writer.get(), RT_NAME("drain"));
+    co_return rt::none();
+}
+
+// ---- __init__, properties ----------------------------------------------------
+
+Ref init(const Args& a) {
+    PyObject* self = a[0];
+    rt::setattr(self, RT_NAME("worker_id"), a[1]);
+    rt::setattr(self, RT_NAME("script_path"), a[2]);
+    rt::setattr(self, RT_NAME("working_dir"), a[3]);
+    PyObject* env = a[4];
+    rt::setattr(self, RT_NAME("env"), env != Py_None && PyDict_GET_SIZE(env) ? Ref::borrow(env) : rt::check(PyDict_New()));
+    rt::setattr(self, RT_NAME("timeout"), a[5]);
+    rt::setattr(self, RT_NAME("process"), rt::none());
+    rt::setattr(self, RT_NAME("status"), worker_status("IDLE"));
+    rt::setattr(self, RT_NAME("start_time"), rt::floating(0.0));
+    rt::setattr(self, RT_NAME("_stderr_tail"), rt::check(PyByteArray_FromStringAndSize(nullptr, 0)));
+    rt::setattr(self, RT_NAME("_stderr_drain"), rt::none());
+    return rt::none();
+}
+
+Ref pid(const Args& a) {
+    Ref process = attr(a[0], "process");
+    if (process.is_none()) return rt::none();
+    return attr(process.get(), "pid");
+}
+
+Ref elapsed(const Args& a) {
+    double start = rt::as_double(attr(a[0], "start_time").get());
+    if (start == 0.0) return rt::floating(0.0);
+    return rt::floating(rt::wall_time() - start);
+}
+
+// ---- standard error ------------------------------------------------------------
+
+Co<Ref> drain_stderr_co(Ref self) {
+    Ref process = attr(self.get(), "process");
+    Ref stream = process.is_none() ? rt::none() : attr(process.get(), "stderr");
+    if (stream.is_none()) co_return rt::none();
+    Ref tail = attr(self.get(), "_stderr_tail");
+    for (;;) {
+        Ref chunk = co_await rt::call_method(stream.get(), RT_NAME("read"), kStderrKeep);
+        if (PyBytes_GET_SIZE(chunk.get()) == 0) break;
+        rt::call_method(tail.get(), RT_NAME("extend"), chunk);
+        Py_ssize_t excess = PyByteArray_GET_SIZE(tail.get()) - kStderrKeep;
+        if (excess > 0) rt::check_status(PySequence_DelSlice(tail.get(), 0, excess));
+    }
+    co_return rt::none();
+}
+Ref drain_stderr(const Args& a) { return rt::coroutine(a, drain_stderr_co(Ref::borrow(a[0]))); }
+
+// End the drain task if it still runs (a grandchild may hold the pipe).
+Co<Ref> end_drain(Ref self) {
+    Ref task = attr(self.get(), "_stderr_drain");
+    if (task.is_none()) co_return rt::none();
+    if (!rt::truthy(rt::call_method(task.get(), RT_NAME("done")).get())) {
+        rt::call_method(task.get(), RT_NAME("cancel"));
+        auto ended = co_await rt::attempt(task);  // its cancellation is expected
+        (void)ended;
+    }
+    co_return rt::none();
+}
+
+// What the child wrote to standard error, waiting up to 2 s for its end.
+Co<Ref> collect_stderr(Ref self, Ref process) {
+    Ref asyncio = rt::global("asyncio");
+    Ref task = attr(self.get(), "_stderr_drain");
+    Ref data;
+    if (!task.is_none()) {
+        Ref waiting = rt::check(PySet_New(nullptr));
+        rt::check_status(PySet_Add(waiting.get(), task.get()));
+        Ref wait = rt::getattr(asyncio.get(), RT_NAME("wait"));
+        Ref waited = rt::call_kw(wait.get(), {waiting}, {{"timeout", rt::floating(kStderrWait)}});
+        co_await waited;
+        data = rt::check(PyBytes_FromObject(attr(self.get(), "_stderr_tail").get()));
+    } else {
+        // No drain running: read the pipe to its end, within the bound.
+        data = rt::check(PyBytes_FromStringAndSize(nullptr, 0));
+        Ref stream = attr(process.get(), "stderr");
+        if (!stream.is_none()) {
+            Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
+            Ref reading = rt::call_kw(wait_for.get(), {rt::call_method(stream.get(), RT_NAME("read"))},
+                                      {{"timeout", rt::floating(kStderrWait)}});
+            auto read = co_await rt::attempt(reading);
+            if (read.failed()) {
+                Ref exc = rt::python_error(read.error);
+                if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_TimeoutError)) read.get();
+            } else {
+                data = read.get();
+            }
+        }
+    }
+    co_return rt::check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.get()), PyBytes_GET_SIZE(data.get()), "replace"));
+}
+
+// ---- start -----------------------------------------------------------------------
+
+Co<Ref> start_co(Ref self) {
+    Ref os = rt::global("os");
+    Ref env = rt::call_method(attr(os.get(), "environ").get(), RT_NAME("copy"));
+    Ref extra = attr(self.get(), "env");
+    if (rt::truthy(extra.get())) rt::call_method(env.get(), RT_NAME("update"), extra);
+
+    Ref asyncio = rt::global("asyncio");
+    Ref create = rt::getattr(asyncio.get(), RT_NAME("create_subprocess_exec"));
+    Ref pipe = pipe_constant();
+    Ref launch = rt::call_kw(create.get(), {interpreter(), attr(self.get(), "script_path")},
+                             {{"stdin", pipe},
+                              {"stdout", pipe},
+                              {"stderr", pipe},
+                              {"cwd", attr(self.get(), "working_dir")},
+                              {"env", env}});
+    Ref process = co_await launch;
+    rt::setattr(self.get(), RT_NAME("process"), process);
+    rt::setattr(self.get(), RT_NAME("status"), worker_status("RUNNING"));
+    rt::setattr(self.get(), RT_NAME("start_time"), rt::floating(rt::wall_time()));
+    rt::log_debug(rt::format("Worker %S started (PID: %S)", attr(self.get(), "worker_id").get(),
+                             attr(process.get(), "pid").get()));
+    Ref drain = rt::call_method(self.get(), RT_NAME("_drain_stderr"));
+    rt::setattr(self.get(), RT_NAME("_stderr_drain"), rt::call_method(asyncio.get(), RT_NAME("ensure_future"), drain));
+    co_return rt::none();
+}
+Ref start(const Args& a) { return rt::coroutine(a, start_co(Ref::borrow(a[0]))); }
+
+// ---- send_command ------------------------------------------------------------------
+
+Co<Ref> send_command_co(Ref self, Ref command) {
+    Ref worker_id = attr(self.get(), "worker_id");
+    Ref process = attr(self.get(), "process");
+    Ref stdin_writer = process.is_none() ? rt::none() : attr(process.get(), "stdin");
+    Ref stdout_reader = process.is_none() ? rt::none() : attr(process.get(), "stdout");
+    if (stdin_writer.is_none() || stdout_reader.is_none()) {
+        PyErr_SetObject(PyExc_RuntimeError, rt::format("Worker %S is not running", worker_id.get()).get());
+        rt::throw_pending();
+    }
+    co_await write_line(stdin_writer, json_line(command.get()));
+
+    Ref asyncio = rt::global("asyncio");
+    Ref timeout = attr(self.get(), "timeout");
+    Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
+    Ref reading = rt::call_kw(wait_for.get(), {rt::call_method(stdout_reader.get(), RT_NAME("readline"))},
+                              {{"timeout", timeout}});
+    auto read = co_await rt::attempt(reading);
+    if (read.failed()) {
+        Ref exc = rt::python_error(read.error);
+        if (exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_TimeoutError)) {
+            rt::setattr(self.get(), RT_NAME("status"), worker_status("TIMEOUT"));
+            PyErr_SetObject(PyExc_TimeoutError,
+                            rt::format("Worker %S timed out after %Ss", worker_id.get(), timeout.get()).get());
+            rt::PyException late;
+            PyException_SetContext(late.value(), exc.release());
+            throw late;
+        }
+        read.get();
+    }
+    Ref line = read.get();
+    if (PyBytes_GET_SIZE(line.get()) == 0) {
+        Ref stderr_text = co_await collect_stderr(self, process);
+        PyErr_SetObject(PyExc_RuntimeError,
+                        rt::format("Worker %S closed stdout. stderr: %U", worker_id.get(), stderr_text.get()).get());
+        rt::throw_pending();
+    }
+    Ref text = rt::check(PyUnicode_FromEncodedObject(line.get(), "utf-8", "strict"));
+    Ref stripped = rt::call_method(text.get(), RT_NAME("strip"));
+    Ref json = rt::global("json");
+    Ref answer = rt::call_method(json.get(), RT_NAME("loads"), stripped);
+    if (!answer.is_none() && !PyDict_Check(answer.get())) {
+        rt::raisef(PyExc_TypeError, "Worker %s answered with incorrect type (expected dict, got %.200s)",
+                   std::string(rt::to_string(worker_id.get())).c_str(), Py_TYPE(answer.get())->tp_name);
+    }
+    co_return answer;
+}
+Ref send_command(const Args& a) {
+    return rt::coroutine(a, send_command_co(Ref::borrow(a[0]), Ref::borrow(a[1])));
+}
+
+// ---- stop ------------------------------------------------------------------------------
+
+// The quit line, then up to 5 s for the child to exit.
+Co<Ref> quit_and_wait(Ref process) {
+    Ref stdin_writer = attr(process.get(), "stdin");
+    if (!stdin_writer.is_none()) {
+        Ref quit = rt::check(PyDict_New());
+        rt::setitem(quit.get(), RT_NAME("action"), "quit");
+        co_await write_line(stdin_writer, json_line(quit.get()));
+    }
+    Ref asyncio = rt::global("asyncio");
+    Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
+    Ref exited = rt::call_kw(wait_for.get(), {rt::call_method(process.get(), RT_NAME("wait"))},
+                             {{"timeout", rt::floating(kStopWait)}});
+    co_await exited;
+    co_return rt::none();
+}
+
+bool is_lookup_error(const std::exception_ptr& e) {
+    Ref exc = rt::python_error(e);
+    return exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_ProcessLookupError);
+}
+
+// Kill the child (a child that no longer exists is no error).
+void kill(PyObject* process) {
+    try {
+        rt::call_method(process, RT_NAME("kill"));
+    } catch (rt::PyException& e) {
+        if (!e.matches(PyExc_ProcessLookupError)) throw;
+    }
+}
+
+Co<Ref> stop_co(Ref self) {
+    Ref process = attr(self.get(), "process");
+    if (process.is_none() || !attr(process.get(), "returncode").is_none()) {
+        co_await end_drain(self);
+        co_return rt::none();
+    }
+    auto asked = co_await rt::attempt(quit_and_wait(process));
+    if (asked.failed()) {
+        Ref exc = rt::python_error(asked.error);
+        if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
+            // Cancelled (or worse) while waiting: never leave the child behind.
+            kill(process.get());
+            auto reaped = co_await rt::attempt(rt::call_method(process.get(), RT_NAME("wait")));
+            (void)reaped;
+            co_await rt::attempt(end_drain(self));
+            asked.get();
+        }
+        kill(process.get());
+        auto reaped = co_await rt::attempt(rt::call_method(process.get(), RT_NAME("wait")));
+        if (reaped.failed() && !is_lookup_error(reaped.error)) reaped.get();
+    }
+    co_await end_drain(self);
+    rt::setattr(self.get(), RT_NAME("status"), worker_status("COMPLETED"));
+    rt::log_debug(rt::format("Worker %S stopped", attr(self.get(), "worker_id").get()));
+    co_return rt::none();
+}
+Ref stop(const Args& a) { return rt::coroutine(a, stop_co(Ref::borrow(a[0]))); }
+
+// ---- declarations ------------------------------------------------------------------------
+
+const Param init_params[] = {
+    {"self"},
+    {"worker_id", "str", Check::Str},
+    {"script_path", "str", Check::Str},
+    {"working_dir", "str | None", Check::Str, true, rt::none_default},
+    {"env", "dict[str, str] | None", Check::Dict, true, rt::none_default},
+    {"timeout", "float", Check::Float, false, rt::float_default(60.0)},
+};
+const Param self_only[] = {{"self"}};
+const Param command_params[] = {{"self"}, {"command", "dict[str, Any]", Check::Dict}};
+
+const rt::FuncDef init_def{"__init__", nullptr, init_params, nullptr, init};
+const rt::FuncDef start_def{"start", "Start the worker subprocess.", self_only, "None", start, rt::Kind::Coroutine};
+const rt::FuncDef send_command_def{"send_command", "Send a JSON command to the worker and read the JSON response.",
+                                   command_params, "dict[str, Any]", send_command, rt::Kind::Coroutine};
+const rt::FuncDef stop_def{"stop", "Gracefully stop the worker.", self_only, "None", stop, rt::Kind::Coroutine};
+const rt::FuncDef drain_def{"_drain_stderr", "Keep reading the child's standard error (its last 64 KiB are kept).",
+                            self_only, "None", drain_stderr, rt::Kind::Coroutine};
+const rt::FuncDef pid_def{"pid", nullptr, self_only, "int | None", pid};
+const rt::FuncDef elapsed_def{"elapsed", nullptr, self_only, "float", elapsed};
+
+}  // namespace
+
+void define_worker_process() {
+    rt::ClassBuilder cls("WorkerProcess", "Manages a single worker subprocess with JSON stdin/stdout communication.");
+    cls.method(init_def).method(start_def).method(send_command_def).method(stop_def).method(drain_def);
+    cls.property(pid_def).property(elapsed_def);
+    rt::set_global("WorkerProcess", cls.build());
+}
+
+}  // namespace jobwarden
