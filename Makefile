@@ -27,7 +27,7 @@ test: build
 	$(PY312) -m pytest $(PYTEST_FLAGS) tests/runtime tests/chatferry
 
 demo: build
-	$(PY314) examples/demo_info.py
+	$(PY314) examples/jobwarden_demo.py
 	$(PY312) examples/demo_info.py
 
 clean:
