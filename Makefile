@@ -11,7 +11,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DWERROR=ON
 endif
 
-.PHONY: all setup build test test-runtime test-jobwarden test-chatferry demo chat clean
+.PHONY: all setup build test demo chat bench clean
 
 all: build
 
@@ -29,6 +29,9 @@ test: build
 demo: build
 	$(PY314) examples/jobwarden_demo.py
 	$(PY312) examples/demo_info.py
+
+bench: build
+	$(PY314) bench/run.py $(PY314) $(PY312)
 
 clean:
 	rm -rf $(BUILD)
