@@ -17,6 +17,12 @@ Rules of the loop:
 * the line ``{"action": "quit"}`` (an object with exactly that one entry)
   ends the worker with exit status 0, without an answer;
 * end of input ends the worker with exit status 0;
+* both take effect at once, even while a command runs: standard input is
+  read by a background thread, which hands commands to the main loop in
+  order (commands that arrive while one runs wait their turn) and, on quit
+  or end of input during a command, runs the worker's interrupt hook (say,
+  to kill a child process group) and exits with status 0; the interrupted
+  command gets no answer and commands still waiting are dropped;
 * blank lines are skipped without an answer;
 * a line that is not UTF-8, not JSON or not a JSON object gets an error
   answer and the worker goes on;
@@ -36,7 +42,9 @@ from __future__ import annotations
 import io
 import json
 import os
+import queue
 import sys
+import threading
 
 MAX_LINE_BYTES = 65536
 """Largest answer line in bytes, including the final line feed."""
@@ -466,26 +474,103 @@ def handle_safely(handler, command: dict) -> dict:
     return answer
 
 
-def serve(handler) -> None:
-    """Answer commands with ``handler`` until the quit line or end of input; exit 0."""
-    commands, answer_fd = _take_over_streams()
+# ---------------------------------------------------------------------------
+# the command loop
+
+
+class _Session:
+    """What the reader thread and the main loop share.
+
+    ``lock`` guards ``busy`` (a command is being handled) and ``quitting``
+    (quit or end of input was seen).  The reader ends the process only while
+    holding ``lock`` and only when ``busy``; the main loop clears ``busy``
+    before it writes an answer, so an answer line is never cut in half.
+    """
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.busy = False
+        self.quitting = False
+        self.items = queue.Queue()
+
+
+_session = _Session()
+
+
+def quit_guard():
+    """Lock that keeps a quit from taking effect while it is held.
+
+    A worker holds it (``with quit_guard(): ...``) while it starts a child
+    process and records it for its interrupt hook, so the hook never misses
+    a child that was just started.  Never hold it for long, and never inside
+    the interrupt hook (which already runs under it).
+    """
+    return _session.lock
+
+
+def _stop(session: _Session, on_interrupt) -> None:
+    """Quit or end of input seen: end now if busy, else wake the main loop."""
+    with session.lock:
+        session.quitting = True
+        if session.busy:
+            if on_interrupt is not None:
+                try:
+                    on_interrupt()
+                except BaseException as exc:     # exiting anyway
+                    diagnostic(f"worker: interrupt hook failed: {describe(exc)}")
+            os._exit(0)
+    session.items.put(None)
+
+
+def _read_commands(session: _Session, commands, on_interrupt) -> None:
+    """Body of the reader thread: parse lines and queue them for the main loop."""
     while True:
         try:
             line = commands.readline()
         except OSError as exc:
             diagnostic(f"worker: cannot read commands ({exc}); exiting")
-            break
+            line = b""
         if not line:
             break
         if not line.strip():
             continue
         command, problem = _parse(line)
+        if problem is None and command == QUIT_COMMAND:
+            break
+        session.items.put((command, problem))
+    _stop(session, on_interrupt)
+
+
+def serve(handler, on_interrupt=None) -> None:
+    """Answer commands with ``handler`` until the quit line or end of input; exit 0.
+
+    ``on_interrupt``, if given, is called from the reader thread (holding
+    ``quit_guard()``) when quit or end of input arrives while ``handler``
+    runs, just before the process exits; it should undo what the running
+    command started and return quickly.  It must not write answers.
+    """
+    session = _session
+    commands, answer_fd = _take_over_streams()
+    reader = threading.Thread(target=_read_commands, args=(session, commands, on_interrupt),
+                              name="worker-commands", daemon=True)
+    reader.start()
+    while True:
+        item = session.items.get()
+        if item is None:
+            break
+        command, problem = item
+        with session.lock:
+            if session.quitting:
+                break
+            session.busy = problem is None
         if problem is not None:
             answer = failure(problem)
-        elif command == QUIT_COMMAND:
-            break
         else:
-            answer = handle_safely(handler, command)
+            try:
+                answer = handle_safely(handler, command)
+            finally:
+                with session.lock:
+                    session.busy = False
         _write_answer(answer_fd, encode_answer(answer))
     # Exit at once, even if user code left threads behind.
     os._exit(0)

@@ -12,7 +12,10 @@ tool becomes an error answer whose text is the traceback's last line
 (``"ValueError: ..."``) and whose result holds the full traceback.  The
 tool's ``print()`` output and anything else written to standard output goes
 to standard error, never into the answer stream; standard input reads as
-empty.  The tool has no time limit of its own beyond the task's time-out.
+empty.  The tool has no time limit of its own beyond the task's time-out:
+the quit line (or end of input) that arrives while it runs ends the worker
+process at once, without an answer (child processes the tool started are
+not stopped).
 """
 
 from __future__ import annotations

@@ -17,6 +17,12 @@ result always holds exit_code, stdout, stderr, stdout_bytes, stderr_bytes,
 timed_out and duration; stdout_truncated / stderr_truncated are set when the
 output was cut to fit the answer line (the middle is cut, the beginning and
 end are kept).
+
+The quit line (or end of input) that arrives while a command runs kills the
+command's process group at once and ends the worker without an answer.  On
+Linux the command's first process also gets SIGKILL when the worker dies for
+any reason (the parent-death signal); processes it started itself are only
+covered by the group kill.
 """
 
 from __future__ import annotations
@@ -31,12 +37,16 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from _protocol import TEXT_BUDGET, failure, fit_prefix, fit_suffix, get_arg, get_number, json_size, serve, share_budget, success  # noqa: E402
+from _protocol import (TEXT_BUDGET, failure, fit_prefix, fit_suffix, get_arg, get_number,  # noqa: E402
+                       json_size, quit_guard, serve, share_budget, success)
 
 DEFAULT_TIMEOUT = 30.0
 KEEP_BYTES = 128 * 1024      # bytes kept from each end of a stream while it runs
 EXIT_GRACE = 0.5             # seconds to wait for pipes held open by background processes
 DRAIN_AFTER_KILL = 0.5       # seconds to collect the rest of the output after a kill
+REAP_ON_QUIT = 0.5           # seconds to wait for the killed command when quitting
+
+_running = None              # the command's Popen while it runs (set under quit_guard())
 
 
 class Capture:
@@ -108,15 +118,73 @@ def _kill_group(proc: subprocess.Popen) -> None:
         pass
 
 
+_PR_SET_PDEATHSIG = 1
+_prctl = None                # (prctl, its arguments), looked up on first use; False when unavailable
+
+
+def _death_signal_setup():
+    """A ``preexec_fn`` that makes the child get SIGKILL when the worker dies, or None.
+
+    Linux only, and only when ``ctypes`` can reach ``prctl``; otherwise None
+    (the command then simply runs without it).
+    """
+    global _prctl
+    if _prctl is None:
+        _prctl = False
+        if sys.platform.startswith("linux"):
+            try:
+                import ctypes
+                function = ctypes.CDLL(None, use_errno=True).prctl
+                zero = ctypes.c_ulong(0)
+                _prctl = (function, (ctypes.c_int(_PR_SET_PDEATHSIG),
+                                     ctypes.c_ulong(int(signal.SIGKILL)), zero, zero, zero))
+            except (ImportError, OSError, AttributeError):
+                pass
+    if not _prctl:
+        return None
+    (prctl, arguments), parent = _prctl, os.getpid()
+
+    def setup():                 # runs in the child between fork and exec
+        prctl(*arguments)
+        if os.getppid() != parent:   # the worker died before the call took effect
+            os.kill(os.getpid(), signal.SIGKILL)
+
+    return setup
+
+
+def _interrupt():
+    """Interrupt hook: kill the running command's process group and reap it."""
+    proc = _running
+    if proc is None:
+        return
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except OSError:
+        pass
+    deadline = time.monotonic() + REAP_ON_QUIT
+    while True:
+        try:
+            pid, _status = os.waitpid(proc.pid, os.WNOHANG)
+        except ChildProcessError:   # already reaped by the main thread
+            return
+        if pid or time.monotonic() >= deadline:
+            return
+        time.sleep(0.002)
+
+
 def run(argv, timeout, cwd, env, stdin_data):
     """Run ``argv``; returns (returncode, (stdout, stderr) captures, timed_out, lingering, duration)."""
+    global _running
     started = time.monotonic()
-    proc = subprocess.Popen(
-        argv, cwd=cwd, env=env,
-        stdin=subprocess.PIPE if stdin_data is not None else subprocess.DEVNULL,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        start_new_session=True,   # its own process group, killed as a whole
-    )
+    with quit_guard():
+        proc = subprocess.Popen(
+            argv, cwd=cwd, env=env,
+            stdin=subprocess.PIPE if stdin_data is not None else subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            start_new_session=True,   # its own process group, killed as a whole
+            preexec_fn=_death_signal_setup(),
+        )
+        _running = proc
     out, err = Capture(), Capture()
     captures = {proc.stdout.fileno(): out, proc.stderr.fileno(): err}
     selector = selectors.DefaultSelector()
@@ -201,6 +269,8 @@ def run(argv, timeout, cwd, env, stdin_data):
         if proc.poll() is None:         # only on an unexpected error above
             _kill_group(proc)
             proc.wait()
+        with quit_guard():
+            _running = None
         selector.close()
         for pipe in (proc.stdin, proc.stdout, proc.stderr):
             if pipe is not None:
@@ -285,4 +355,4 @@ def handle(command: dict) -> dict:
 
 
 if __name__ == "__main__":
-    serve(handle)
+    serve(handle, on_interrupt=_interrupt)

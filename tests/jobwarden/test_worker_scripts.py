@@ -150,6 +150,51 @@ def process_gone(pid: int) -> bool:
     return False
 
 
+def group_members(pgid: int) -> list:
+    """Live (not zombie) processes whose process group is ``pgid``."""
+    members = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as handle:
+                fields = handle.read().rsplit(b")", 1)[1].split()
+        except OSError:
+            continue
+        if fields[0] != b"Z" and int(fields[2]) == pgid:
+            members.append(int(entry))
+    return members
+
+
+def wait_for(condition, timeout: float = 10.0) -> bool:
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def read_pid_file(path: Path) -> int:
+    """Wait for a pid file written whole (through a rename) and read it."""
+    assert wait_for(path.exists), f"{path.name} was never written"
+    return int(path.read_text())
+
+
+def stop_while_busy(worker: Worker, how: str) -> float:
+    """Send the quit line or close stdin; return seconds until the worker exited with 0."""
+    began = time.monotonic()
+    if how == "quit":
+        worker.send_raw(QUIT)
+    else:
+        worker.proc.stdin.close()
+    assert worker.proc.wait(10) == 0
+    return time.monotonic() - began
+
+
+STOP_WAYS = pytest.mark.parametrize("how", ["quit", "eof"])
+
+
 # ---------------------------------------------------------------------------
 # the line protocol, common to all workers
 
@@ -205,6 +250,68 @@ def test_only_the_exact_quit_object_ends_a_worker(start):
     assert answer["success"] is False and "unknown action" in answer["error"]
     assert worker.proc.poll() is None
     assert worker.quit() == 0
+
+
+@pytest.mark.parametrize("kind", ["shell", "custom"])
+def test_commands_sent_back_to_back_are_answered_in_order(start, kind):
+    worker = start(kind)
+    if kind == "shell":
+        first = {"command": "sleep 0.3; echo one"}
+        second = {"command": "echo two"}
+    else:
+        first = {"source": "import time\ndef run(args):\n    time.sleep(0.3)\n    return 'one'\n"}
+        second = {"source": "def run(args):\n    return 'two'\n"}
+    worker.send_raw(json.dumps(first).encode() + b"\n\n" + json.dumps(second).encode()
+                    + b"\nnot json\n")
+    answers = [check_answer(worker.read_line()) for _ in range(3)]
+    if kind == "shell":
+        assert [a["result"]["stdout"] for a in answers[:2]] == ["one\n", "two\n"]
+    else:
+        assert [a["result"] for a in answers[:2]] == ["one", "two"]
+    assert answers[2]["success"] is False and "JSON" in answers[2]["error"]
+    assert worker.quit() == 0
+    assert worker.read_rest() == b""
+
+
+@STOP_WAYS
+def test_quit_or_end_of_input_while_a_shell_command_runs_kills_its_group_at_once(start, root, how):
+    worker = start("shell")
+    worker.send_raw(json.dumps({
+        "command": "sleep 30 & sleep 30 & echo $$ > group.tmp && mv group.tmp group.pid; wait",
+        "timeout": 60,
+    }).encode() + b"\n")
+    group = read_pid_file(root / "group.pid")
+    assert len(group_members(group)) == 3      # sh and both sleeps
+    assert stop_while_busy(worker, how) < 1.0
+    assert wait_for(lambda: not group_members(group), 2.0), group_members(group)
+    assert worker.read_rest() == b""            # the interrupted command gets no answer
+
+
+@STOP_WAYS
+def test_quit_or_end_of_input_while_a_custom_tool_loops_exits_at_once(start, root, how):
+    worker = start("custom")
+    worker.send_raw(json.dumps({"source": (
+        "import os\n"
+        "def run(args):\n"
+        "    with open('started.tmp', 'w') as handle:\n"
+        "        handle.write(str(os.getpid()))\n"
+        "    os.rename('started.tmp', 'started.pid')\n"
+        "    count = 0\n"
+        "    while True:\n"
+        "        count += 1\n")}).encode() + b"\n")
+    assert read_pid_file(root / "started.pid") == worker.proc.pid
+    assert stop_while_busy(worker, how) < 1.0
+    assert worker.read_rest() == b""
+
+
+def test_commands_waiting_behind_a_running_one_are_dropped_on_quit(start, root):
+    worker = start("shell")
+    worker.send_raw(b'{"command": "echo x > started.tmp && mv started.tmp started; sleep 30"}\n'
+                    b'{"command": "touch second"}\n')
+    assert wait_for((root / "started").exists)
+    assert stop_while_busy(worker, "quit") < 1.0
+    assert worker.read_rest() == b""
+    assert not (root / "second").exists()
 
 
 # ---------------------------------------------------------------------------
@@ -279,6 +386,29 @@ def test_shell_timeout_kills_the_whole_process_group(start, root):
     while not process_gone(background) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert process_gone(background)
+
+
+def _parent_death_signal_available() -> bool:
+    if not sys.platform.startswith("linux"):
+        return False
+    try:
+        import ctypes
+        return hasattr(ctypes.CDLL(None), "prctl")
+    except (ImportError, OSError):
+        return False
+
+
+@pytest.mark.skipif(not _parent_death_signal_available(), reason="needs Linux prctl through ctypes")
+def test_shell_command_dies_with_a_killed_worker(start, root):
+    worker = start("shell")
+    worker.send_raw(json.dumps({
+        "command": ["sh", "-c", "echo $$ > child.tmp && mv child.tmp child.pid && exec sleep 30"],
+    }).encode() + b"\n")
+    child = read_pid_file(root / "child.pid")
+    assert not process_gone(child)
+    worker.proc.kill()
+    worker.proc.wait(10)
+    assert wait_for(lambda: process_gone(child), 2.0)
 
 
 def test_shell_huge_output_is_cut_to_fit_one_line(start):
