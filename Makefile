@@ -11,6 +11,18 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DWERROR=ON
 endif
 
+# make test SANITIZE=1: build with AddressSanitizer and UndefinedBehaviorSanitizer
+# into build-asan/ and run the suites with their runtimes preloaded into the
+# (uninstrumented) interpreters.
+ifeq ($(SANITIZE),1)
+BUILD := $(CURDIR)/build-asan
+CMAKE_FLAGS += -DSANITIZE=ON
+RUN_ENV := TOVANA_BUILD=$(BUILD) PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)"
+endif
+
 .PHONY: all setup build test demo chat bench clean
 
 all: build
@@ -23,8 +35,8 @@ build: setup
 	@cmake --build $(BUILD) -j2
 
 test: build
-	$(PY314) -m pytest $(PYTEST_FLAGS) tests/runtime tests/jobwarden
-	$(PY312) -m pytest $(PYTEST_FLAGS) tests/runtime tests/chatferry
+	$(RUN_ENV) $(PY314) -m pytest $(PYTEST_FLAGS) tests/runtime tests/jobwarden
+	$(RUN_ENV) $(PY312) -m pytest $(PYTEST_FLAGS) tests/runtime tests/chatferry
 
 demo: build
 	$(PY314) examples/jobwarden_demo.py
