@@ -1,7 +1,87 @@
-#include "rt.hpp"
+// The module surface: docstring, standard-library globals, the logger, the
+// class `Chatferry`, the singleton slot and its accessor, set in that order.
+// Also the small helpers the other files share.
+#include "chatferry.hpp"
+
+namespace chatferry {
 
 namespace {
-void exec(PyObject*) {}
+
+const char* const kModuleDoc =
+    "Telegram \u2194 Agent bridge \u2014 makes Telegram a full two-way interface to Tovana.\n"
+    "\n"
+    "Flow:\n"
+    "  1. User sends message to the Telegram bot\n"
+    "  2. Polling loop in TelegramConnector picks it up\n"
+    "  3. This bridge receives it via the on_message callback\n"
+    "  4. Sends an immediate \"thinking...\" indicator to Telegram\n"
+    "  5. Routes it through the Standard Agent (same as WebSocket chat)\n"
+    "  6. Collects the agent's text response events\n"
+    "  7. Sends the response back to the user via Telegram\n"
+    "  8. Also broadcasts events to WebSocket so the UI stays in sync\n"
+    "  9. Screenshots and files generated during processing are sent as photos/docs\n"
+    "\n"
+    "The bridge processes messages sequentially via a queue to prevent\n"
+    "concurrent agent calls from interfering with each other.\n";
+
+const char* const kClassDoc = "Routes Telegram messages through the Tovana agent and sends responses back.";
+
+void exec(PyObject*) {
+    rt::set_global("__doc__", rt::str(kModuleDoc));
+    rt::import_global("asyncio");
+    rt::import_global("base64");
+    rt::import_global("logging");
+    rt::import_global("tempfile");
+    rt::import_from("pathlib", "Path");
+    rt::import_from("typing", "Any");
+    Ref logging = rt::global("logging");
+    rt::set_global("logger", rt::call_method(logging.get(), RT_NAME("getLogger"), kLoggerName));
+
+    rt::ClassBuilder cls("Chatferry", kClassDoc);
+    cls.method(init_def)
+        .method(start_def)
+        .method(stop_def)
+        .property(is_running_def)
+        .method(get_telegram_def)
+        .method(get_agent_def)
+        .method(on_telegram_message_def)
+        .method(process_queue_def)
+        .method(handle_message_def)
+        .method(send_reply_def)
+        .method(send_screenshot_def);
+    rt::set_global("Chatferry", cls.build());
+    rt::set_global("_bridge", rt::none());
+    rt::set_global("get_chatferry", rt::function(get_chatferry_def));
+}
+
 }  // namespace
 
-RT_MODULE(chatferry, exec)
+Ref import_name(const char* module, const char* name) {
+    Ref m = rt::check(PyImport_ImportModule(module));
+    Ref value = rt::getattr_opt(m.get(), rt::str(name).get());
+    if (value) return value;
+    // What `from module import name` reports for a missing name.
+    Ref file = rt::getattr_opt(m.get(), RT_NAME("__file__"));
+    Ref where = file && PyUnicode_Check(file.get()) ? file : rt::str("unknown location");
+    Ref message = rt::format("cannot import name '%s' from '%s' (%U)", name, module, where.get());
+    PyErr_SetImportError(message.get(), rt::str(module).get(), file ? file.get() : nullptr);
+    rt::throw_pending();
+}
+
+Ref get(PyObject* mapping, const char* key) { return rt::call_method(mapping, RT_NAME("get"), key); }
+
+Ref get(PyObject* mapping, const char* key, const Ref& dflt) {
+    return rt::call_method(mapping, RT_NAME("get"), key, dflt);
+}
+
+bool equals(PyObject* a, const char* text) {
+    Ref other = rt::str(text);
+    Ref result = rt::check(PyObject_RichCompare(a, other.get(), Py_EQ));
+    return rt::truthy(result.get());
+}
+
+Ref head(const Ref& s, Py_ssize_t n) { return rt::check(PySequence_GetSlice(s.get(), 0, n)); }
+
+}  // namespace chatferry
+
+RT_MODULE(chatferry, chatferry::exec)

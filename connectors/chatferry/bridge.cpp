@@ -1,0 +1,218 @@
+// The bridge object's construction, its two look-ups into the host's server
+// state, and the two coroutines that deliver output to a Telegram chat.
+#include "chatferry.hpp"
+
+namespace chatferry {
+
+namespace {
+
+const Param self_only[] = {{"self"}};
+
+const Param reply_params[] = {
+    {"self"},
+    {"text", "str", Check::Str},
+    {"metadata", "dict[str, Any]", Check::Dict},
+};
+
+const Param screenshot_params[] = {
+    {"self"},
+    {"image_base64", "str", Check::Str},
+    {"chat_id", "str | int | None"},
+    {"telegram", "Any"},
+};
+
+// ---- construction --------------------------------------------------------
+
+Ref init(const Args& a) {
+    PyObject* self = a[0];
+    rt::setattr(self, RT_NAME("_running"), false);
+    rt::setattr(self, RT_NAME("_processing"), false);
+    Ref asyncio = rt::global("asyncio");
+    rt::setattr(self, RT_NAME("_queue"), rt::call_method(asyncio.get(), RT_NAME("Queue")));
+    rt::setattr(self, RT_NAME("_worker_task"), rt::none());
+    return rt::none();
+}
+
+// ---- look-ups ------------------------------------------------------------
+
+// The server state, fetched afresh from the host on every call.
+Ref server_state() {
+    Ref get_state = import_name("tovana.gateway.server", "get_state");
+    return rt::call(get_state.get());
+}
+
+Ref find_telegram() {
+    Ref state = server_state();
+    Ref connector_mgr = get(state.get(), "connector_manager");
+    if (!rt::truthy(connector_mgr.get())) return rt::none();
+    Ref telegram = get(connector_mgr.get(), "telegram");
+    if (rt::truthy(telegram.get()) && rt::truthy(rt::getattr(telegram.get(), RT_NAME("is_configured")).get())) {
+        return telegram;
+    }
+    return rt::none();
+}
+
+Ref get_telegram(const Args&) {
+    try {
+        return find_telegram();
+    } catch (rt::PyException& e) {
+        if (!e.is_ordinary()) throw;
+        rt::log_error(rt::format("Failed to get Telegram connector: %S", e.value()));
+        return rt::none();
+    }
+}
+
+Ref get_agent(const Args&) {
+    try {
+        Ref state = server_state();
+        return get(state.get(), "agent");
+    } catch (rt::PyException& e) {
+        if (!e.is_ordinary()) throw;
+        rt::log_error(rt::format("Failed to get agent: %S", e.value()));
+        return rt::none();
+    }
+}
+
+// ---- text replies --------------------------------------------------------
+
+// Exceptions from the connector pass to the awaiting caller unlogged.
+Co<Ref> send_reply_co(Ref self, Ref text, Ref metadata) {
+    Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
+    if (!rt::truthy(telegram.get())) {
+        rt::log_error(rt::str("Cannot send reply \u2014 Telegram connector not available"));
+        co_return rt::none();
+    }
+    Ref chat_id = get(metadata.get(), "chat_id");
+    if (!rt::truthy(chat_id.get())) chat_id = rt::getattr(telegram.get(), RT_NAME("_chat_id"));
+    if (!rt::truthy(chat_id.get())) {
+        rt::log_error(rt::str("Cannot send reply \u2014 no chat_id"));
+        co_return rt::none();
+    }
+    Ref send_message = rt::getattr(telegram.get(), RT_NAME("send_message"));
+    Ref sending = rt::call_kw(send_message.get(), {text}, {{"chat_id", chat_id}, {"parse_mode", rt::str("")}});
+    Ref result = co_await sending;
+    if (rt::truthy(get(result.get(), "success").get())) {
+        rt::log_info(rt::format("Reply sent to Telegram (msg_ids=%S)", get(result.get(), "message_ids").get()));
+    } else {
+        rt::log_error(rt::format("Failed to send Telegram reply: %S", get(result.get(), "message").get()));
+    }
+    co_return rt::none();
+}
+
+Ref send_reply(const Args& a) {
+    return rt::coroutine(a, send_reply_co(Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2])));
+}
+
+// ---- screenshots ---------------------------------------------------------
+
+// Remove the file at `path` if it is still there: Path(path).unlink(missing_ok=True).
+void remove_file(const Ref& path) {
+    Ref path_cls = rt::global("Path");
+    Ref p = rt::call(path_cls.get(), path);
+    Ref unlink = rt::getattr(p.get(), RT_NAME("unlink"));
+    rt::call_kw(unlink.get(), {}, {{"missing_ok", rt::boolean(true)}});
+}
+
+// Write the image to a new temporary ".png" file (closed again, left on
+// disk) and return its path.  A file that was created but could not be
+// written is removed before the failure goes on.
+Ref write_temp_png(const Ref& img_bytes) {
+    Ref tempfile = rt::global("tempfile");
+    Ref factory = rt::getattr(tempfile.get(), RT_NAME("NamedTemporaryFile"));
+    Ref manager = rt::call_kw(factory.get(), {}, {{"suffix", rt::str(".png")}, {"delete", rt::boolean(false)}});
+    // with manager as tmp: tmp.write(img_bytes); tmp_path = tmp.name
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())));
+    Ref exit;
+    try {
+        Ref enter = rt::getattr(type.get(), RT_NAME("__enter__"));
+        exit = rt::getattr(type.get(), RT_NAME("__exit__"));
+        Ref tmp = rt::call(enter.get(), manager);
+        rt::call_method(tmp.get(), RT_NAME("write"), img_bytes);
+        Ref tmp_path = rt::getattr(tmp.get(), RT_NAME("name"));
+        Ref closing = std::move(exit);
+        rt::call(closing.get(), manager, rt::none(), rt::none(), rt::none());
+        return tmp_path;
+    } catch (rt::PyException& e) {
+        if (exit) {
+            Ref exc = e.ref();
+            Ref exc_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
+            Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+            try {
+                rt::call(exit.get(), manager, exc_type, exc, tb ? tb : rt::none());
+            } catch (rt::PyException&) {
+                // The write failure is the one reported.
+            }
+        }
+        // Leave nothing behind: the file exists although its writing failed.
+        if (Ref name = rt::getattr_opt(manager.get(), RT_NAME("name")); name && !name.is_none()) {
+            try {
+                remove_file(name);
+            } catch (rt::PyException& cleanup) {
+                if (!cleanup.is_ordinary()) throw;
+            }
+        }
+        throw;
+    }
+}
+
+// One send_photo call and its report; True only on reported success.
+Co<Ref> deliver_photo(Ref path, Ref chat_id, Ref telegram) {
+    Ref send_photo = rt::getattr(telegram.get(), RT_NAME("send_photo"));
+    Ref sending = rt::call_kw(send_photo.get(), {path},
+                              {{"caption", rt::str("\U0001F4F8 Screenshot")}, {"chat_id", chat_id}});
+    Ref result = co_await sending;
+    if (rt::truthy(get(result.get(), "success").get())) {
+        rt::log_info(rt::str("Screenshot sent to Telegram"));
+        co_return rt::boolean(true);
+    }
+    rt::log_warning(rt::format("Failed to send screenshot to Telegram: %S", get(result.get(), "message").get()));
+    co_return rt::boolean(false);
+}
+
+Co<Ref> screenshot_body(Ref image_base64, Ref chat_id, Ref telegram) {
+    Ref base64 = rt::global("base64");
+    Ref img_bytes = rt::call_method(base64.get(), RT_NAME("b64decode"), image_base64);
+    Ref tmp_path = write_temp_png(img_bytes);
+    auto sent = co_await rt::attempt(deliver_photo(tmp_path, chat_id, telegram));
+    // The file goes on every path, cancellation included.  A failing removal
+    // takes over from whatever the sending ended with, as in a `finally`.
+    try {
+        remove_file(tmp_path);
+    } catch (rt::PyException& e) {
+        if (Ref earlier = rt::python_error(sent.error)) {
+            PyException_SetContext(e.value(), earlier.release());
+        }
+        throw;
+    }
+    co_return sent.get();
+}
+
+Co<Ref> send_screenshot_co(Ref image_base64, Ref chat_id, Ref telegram) {
+    auto out = co_await rt::attempt(screenshot_body(image_base64, chat_id, telegram));
+    if (!out.failed()) co_return out.get();
+    Ref e = ordinary_error(out);
+    rt::log_error(rt::format("Failed to send screenshot to Telegram: %S", e.get()));
+    co_return rt::boolean(false);
+}
+
+Ref send_screenshot(const Args& a) {
+    return rt::coroutine(a, send_screenshot_co(Ref::borrow(a[1]), Ref::borrow(a[2]), Ref::borrow(a[3])));
+}
+
+}  // namespace
+
+const rt::FuncDef init_def{"__init__", nullptr, self_only, "None", init};
+const rt::FuncDef get_telegram_def{"_get_telegram", "Get the Telegram connector from the server state.", self_only,
+                                   nullptr, get_telegram};
+const rt::FuncDef get_agent_def{"_get_agent", "Get the Tovana agent from the server state.", self_only, nullptr,
+                                get_agent};
+const rt::FuncDef send_reply_def{"_send_reply", "Send a reply back to the Telegram user.", reply_params, "None",
+                                 send_reply, rt::Kind::Coroutine};
+const rt::FuncDef send_screenshot_def{"_send_screenshot",
+                                      "Decode a base64 screenshot and send it as a photo to Telegram.",
+                                      screenshot_params,
+                                      "bool",
+                                      send_screenshot,
+                                      rt::Kind::Coroutine};
+
+}  // namespace chatferry

@@ -1,0 +1,199 @@
+// One incoming message through the agent: typing indicator, WebSocket
+// mirroring, the agent's event stream and the composed reply.
+#include "chatferry.hpp"
+
+#include <string>
+
+namespace chatferry {
+
+namespace {
+
+const Param handle_params[] = {
+    {"self"},
+    {"text", "str", Check::Str},
+    {"metadata", "dict[str, Any]", Check::Dict},
+};
+
+const char* const kNotInitialized =
+    "\u26A0\uFE0F Tovana agent is not initialized. Please check the web UI and ensure an API key is configured.";
+const char* const kNoResponse = "I received your message but had no response to give. Could you try rephrasing?";
+const char* const kDone = "\u2705 Done!";
+const char* const kWarning = "\u26A0\uFE0F ";
+
+// At most this many tool lines are listed in a reply.
+constexpr Py_ssize_t kShownTools = 8;
+
+// What one handling collects from the agent's stream.
+struct Collected {
+    Ref response_parts = rt::check(PyList_New(0));
+    Ref tool_summaries = rt::check(PyList_New(0));
+    long screenshots_sent = 0;
+};
+
+void append(const Ref& list, const Ref& item) { rt::check_status(PyList_Append(list.get(), item.get())); }
+
+Ref ws_manager() { return import_name("tovana.gateway.ws", "manager"); }
+
+Co<Ref> typing(Ref telegram, Ref chat_id) {
+    Ref send_typing = rt::getattr(telegram.get(), RT_NAME("send_typing"));
+    Ref indicator = rt::call_kw(send_typing.get(), {}, {{"chat_id", chat_id}});
+    co_await indicator;
+    co_return rt::none();
+}
+
+// The incoming message as the web interface shows it.
+Co<Ref> broadcast_incoming(Ref text, Ref metadata) {
+    Ref manager = ws_manager();
+    Ref sender = get(metadata.get(), "from_name", rt::str("User"));
+    Ref payload = rt::check(PyDict_New());
+    rt::setitem(payload.get(), RT_NAME("type"), "telegram_message");
+    rt::setitem(payload.get(), RT_NAME("content"),
+                rt::format("%s%S%s%U", "\U0001F4F1 **Telegram** (", sender.get(), "): ", text.get()));
+    rt::setitem(payload.get(), RT_NAME("source"), "telegram");
+    co_await rt::call_method(manager.get(), RT_NAME("broadcast"), payload);
+    co_return rt::none();
+}
+
+Co<Ref> broadcast_event(Ref event) {
+    Ref manager = ws_manager();
+    Ref event_dict = rt::call_method(event.get(), RT_NAME("to_dict"));
+    co_await rt::call_method(manager.get(), RT_NAME("broadcast"), event_dict);
+    co_return rt::none();
+}
+
+// One event by its type; the first matching row wins.
+Co<Ref> dispatch(Ref self, Ref event, Ref telegram, Ref chat_id, Collected& got) {
+    Ref type = rt::getattr(event.get(), RT_NAME("type"));
+    if (equals(type.get(), "text")) {
+        Ref data = rt::getattr(event.get(), RT_NAME("data"));
+        if (rt::truthy(get(data.get(), "content").get())) {
+            Ref content = rt::getitem(data.get(), RT_NAME("content"));
+            append(got.response_parts, content);
+            rt::log_debug(rt::format("Agent text: %S", head(content, 100).get()));
+        }
+    } else if (equals(type.get(), "tool_call")) {
+        Ref data = rt::getattr(event.get(), RT_NAME("data"));
+        Ref tool_name = get(data.get(), "tool", rt::str(""));
+        if (!equals(tool_name.get(), "plan") && !equals(tool_name.get(), "memory")) {
+            Ref arguments = get(data.get(), "arguments", rt::check(PyDict_New()));
+            Ref operation = get(arguments.get(), "operation", rt::str(""));
+            Ref summary = rt::truthy(operation.get())
+                              ? rt::format("%s%S.%S", "\U0001F527 ", tool_name.get(), operation.get())
+                              : rt::format("%s%S", "\U0001F527 ", tool_name.get());
+            append(got.tool_summaries, summary);
+            rt::log_debug(rt::format("Agent tool call: %U", summary.get()));
+            co_await typing(telegram, chat_id);
+        }
+    } else if (equals(type.get(), "tool_result")) {
+        Ref data = rt::getattr(event.get(), RT_NAME("data"));
+        if (rt::truthy(get(data.get(), "screenshot").get()) && rt::truthy(get(data.get(), "image_base64").get())) {
+            Ref image_base64 = rt::getitem(data.get(), RT_NAME("image_base64"));
+            Ref sent = co_await rt::call_method(self.get(), RT_NAME("_send_screenshot"), image_base64, chat_id,
+                                                telegram);
+            if (rt::truthy(sent.get())) ++got.screenshots_sent;
+        }
+    } else if (equals(type.get(), "error")) {
+        Ref data = rt::getattr(event.get(), RT_NAME("data"));
+        Ref error_msg = get(data.get(), "message", rt::str("Unknown error"));
+        append(got.response_parts, rt::format("%s%S", kWarning, error_msg.get()));
+        rt::log_warning(rt::format("Agent error event: %S", error_msg.get()));
+    } else if (equals(type.get(), "done")) {
+        rt::log_info(rt::str("Agent processing complete"));
+    }
+    co_return rt::none();
+}
+
+// `async for event in agent.process_message(text)`, mirroring and
+// dispatching each event.  A "done" event does not end the stream.
+Co<Ref> run_stream(Ref self, Ref agent, Ref telegram, Ref chat_id, Ref text, Collected& got) {
+    rt::log_info(rt::str("Sending message to agent for processing..."));
+    Ref stream = rt::call_method(agent.get(), RT_NAME("process_message"), text);
+    Ref iterator = rt::check(PyObject_GetAIter(stream.get()));
+    for (;;) {
+        Ref step = rt::check(Py_TYPE(iterator.get())->tp_as_async->am_anext(iterator.get()));
+        Ref event;
+        try {
+            event = co_await step;
+        } catch (rt::PyException& e) {
+            if (e.matches(PyExc_StopAsyncIteration)) break;
+            throw;
+        }
+        auto mirrored = co_await rt::attempt(broadcast_event(event));
+        if (mirrored.failed()) ordinary_error(mirrored);  // ignored without a log line
+        co_await dispatch(self, event, telegram, chat_id, got);
+    }
+    co_return rt::none();
+}
+
+// The reply text from what the stream left.
+Ref compose(const Collected& got) {
+    Ref joined = rt::check(PyUnicode_Join(rt::str("\n").get(), got.response_parts.get()));
+    Ref final_response = rt::call_method(joined.get(), RT_NAME("strip"));
+    const Py_ssize_t tools = PyList_GET_SIZE(got.tool_summaries.get());
+    if (PyUnicode_GET_LENGTH(final_response.get()) == 0) {
+        final_response = rt::str(tools > 0 || got.screenshots_sent != 0 ? kDone : kNoResponse);
+    }
+    if (tools > 0) {
+        Ref shown = rt::check(PyList_GetSlice(got.tool_summaries.get(), 0, kShownTools));
+        Ref actions_str = rt::check(PyUnicode_Join(rt::str("\n").get(), shown.get()));
+        if (tools > kShownTools) {
+            actions_str = rt::format("%U\n... and %zd more", actions_str.get(), tools - kShownTools);
+        }
+        final_response = rt::format("%U%s%U", final_response.get(), "\n\n\U0001F4CB Actions:\n", actions_str.get());
+    }
+    return final_response;
+}
+
+Co<Ref> handle_message_co(Ref self, Ref text, Ref metadata) {
+    Ref agent = rt::call_method(self.get(), RT_NAME("_get_agent"));
+    Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
+    if (!rt::truthy(agent.get())) {
+        rt::log_error(rt::str("Agent not available for Telegram message processing"));
+        co_await rt::call_method(self.get(), RT_NAME("_send_reply"), kNotInitialized, metadata);
+        co_return rt::none();
+    }
+    if (!rt::truthy(telegram.get())) {
+        rt::log_error(rt::str("Telegram connector not available"));
+        co_return rt::none();
+    }
+
+    // The user sees at once that the bot is working; a failure here is the
+    // caller's to answer.
+    Ref chat_id = get(metadata.get(), "chat_id");
+    co_await typing(telegram, chat_id);
+
+    auto mirrored = co_await rt::attempt(broadcast_incoming(text, metadata));
+    if (mirrored.failed()) {
+        Ref e = ordinary_error(mirrored);
+        rt::log_debug(rt::format("Could not broadcast to WebSocket: %S", e.get()));
+    }
+
+    Collected got;
+    auto streamed = co_await rt::attempt(run_stream(self, agent, telegram, chat_id, text, got));
+    if (streamed.failed()) {
+        Ref e = ordinary_error(streamed);
+        rt::log_exception(rt::str("Agent processing failed for Telegram message"), e);
+        Ref message = rt::text_of(e.get());
+        append(got.response_parts, rt::format("%s%U", "\u26A0\uFE0F Processing error: ", head(message, 300).get()));
+    }
+
+    Ref final_response = compose(got);
+    rt::log_info(rt::format("Sending reply to Telegram (%zd chars)", PyUnicode_GET_LENGTH(final_response.get())));
+    co_await rt::call_method(self.get(), RT_NAME("_send_reply"), final_response, metadata);
+    co_return rt::none();
+}
+
+Ref handle_message(const Args& a) {
+    return rt::coroutine(a, handle_message_co(Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2])));
+}
+
+}  // namespace
+
+const rt::FuncDef handle_message_def{"_handle_message",
+                                     "Route a Telegram message through the agent and send the response back.",
+                                     handle_params,
+                                     "None",
+                                     handle_message,
+                                     rt::Kind::Coroutine};
+
+}  // namespace chatferry
