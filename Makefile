@@ -23,7 +23,7 @@ RUN_ENV := TOVANA_BUILD=$(BUILD) PYTHONMALLOC=malloc \
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)"
 endif
 
-.PHONY: all setup build test demo chat bench clean
+.PHONY: all setup build test demo chat bench soak clean
 
 all: build
 
@@ -40,10 +40,17 @@ test: build
 
 demo: build
 	$(PY314) examples/jobwarden_demo.py
-	$(PY312) examples/demo_info.py
+	$(PY312) examples/chatferry_demo.py
+
+chat: build
+	$(PY312) examples/chatferry_demo.py --interactive
 
 bench: build
 	$(PY314) bench/run.py $(PY314) $(PY312)
+
+soak: build
+	$(PY314) bench/soak_jobwarden.py
+	$(PY312) bench/soak_chatferry.py
 
 clean:
 	rm -rf $(BUILD)
