@@ -106,8 +106,13 @@ Co<Ref> end_drain(Ref self) {
     if (task.is_none()) co_return rt::none();
     if (!rt::truthy(rt::call_method(task.get(), RT_NAME("done")).get())) {
         rt::call_method(task.get(), RT_NAME("cancel"));
-        auto ended = co_await rt::attempt(task);  // its cancellation is expected
-        (void)ended;
+        // asyncio.wait() lets the drain's own (expected) cancellation pass
+        // without raising it, while a cancellation of the caller still
+        // propagates: awaiting the task itself could not tell the two apart.
+        Ref waiting = rt::check(PySet_New(nullptr));
+        rt::check_status(PySet_Add(waiting.get(), task.get()));
+        Ref asyncio = rt::global("asyncio");
+        co_await rt::call_method(asyncio.get(), RT_NAME("wait"), waiting);
     }
     co_return rt::none();
 }
