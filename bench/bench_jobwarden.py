@@ -103,7 +103,7 @@ async def main(n_latency=200, n_many=64, n_lag=8, rounds=3):
         many_direct.append(await timed(direct_many(script, command, n_many)))
 
     lag_pool, lag_direct = [], []
-    for _ in range(rounds * 2):
+    for _ in range(rounds * 8):
         lag_pool.append(await ticker_lag(pool.spawn_many([task() for _ in range(n_lag)])))
         lag_direct.append(await ticker_lag(direct_many(script, command, n_lag)))
     await pool.cleanup()
