@@ -20,6 +20,7 @@ import time
 import tracemalloc
 
 import chatferry_host as host
+from measure import open_fds, rss_kib
 from tovana.connectors.chatferry import Chatferry
 
 IMAGE = base64.b64encode(host.PNG).decode()
@@ -40,14 +41,6 @@ def script(text):
 
 def temp_pngs():
     return len(glob.glob(os.path.join(tempfile.gettempdir(), "*.png")))
-
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 async def soak(total):
@@ -73,7 +66,7 @@ async def soak(total):
     warm = min(500, total // 10)
     await run(warm)
     gc.collect()
-    before = {"fds": len(os.listdir("/proc/self/fd")), "pngs": temp_pngs(),
+    before = {"fds": open_fds(), "pngs": temp_pngs(),
               "traced": tracemalloc.get_traced_memory()[0], "rss": rss_kib()}
     t0 = time.perf_counter()
     await run(total - warm)
@@ -81,7 +74,7 @@ async def soak(total):
     worker_alive = bridge._worker_task is not None and not bridge._worker_task.done()
     await bridge.stop()
     gc.collect()
-    after = {"fds": len(os.listdir("/proc/self/fd")), "pngs": temp_pngs(),
+    after = {"fds": open_fds(), "pngs": temp_pngs(),
              "traced": tracemalloc.get_traced_memory()[0], "rss": rss_kib()}
     return before, after, elapsed, telegram, worker_alive
 

@@ -21,6 +21,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "build" / "pkg"))
 
+from measure import open_fds, rss_kib  # noqa: E402
 from tovana.core.jobwarden import Jobwarden, SubprocessTask  # noqa: E402
 
 WORKER = r'''
@@ -71,10 +72,6 @@ while True:
 KINDS = ["ok", "fail", "timeout", "crash", "flood", "null", "cancel", "unknown", "ok", "ok"]
 
 
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
-
-
 def children():
     """(live, zombie) children of this process."""
     me = str(os.getpid())
@@ -93,14 +90,6 @@ def children():
             else:
                 live += 1
     return live, zombies
-
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 async def one(pool, kind, outcomes):

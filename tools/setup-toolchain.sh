@@ -6,7 +6,7 @@
 # CPython 3.14 comes from Debian's unstable suite ("sid"): its binary packages
 # and the C library of the same suite are fetched with apt-get download (private
 # sources list, private apt state under .toolchain/apt, the system's apt set-up
-# is only read), unpacked with dpkg -x into .toolchain/root and the interpreter
+# is only read), unpacked with dpkg -x into .toolchain/sysroot and the interpreter
 # is pointed at the unpacked loader and libraries with patchelf.  pytest,
 # hypothesis and their pure-Python dependencies come the same way and serve
 # both interpreters.  CPython 3.12 is the one pyenv (or the system) already has,
@@ -19,7 +19,7 @@
 # A second run only checks its stamps and the interpreters (well under 2 s).
 set -euo pipefail
 
-SETUP_VERSION=1
+SETUP_VERSION=2
 SID=sid
 
 die() { printf '%s\n' "$*" >&2; exit 1; }
@@ -33,7 +33,7 @@ esac
 
 APT_DIR=$TC/apt
 DEBS=$TC/debs
-ROOT=$TC/root
+ROOT=$TC/sysroot
 STAMPS=$TC/stamps
 LOGS=$TC/logs
 mkdir -p "$TC/bin" "$STAMPS" "$LOGS"
@@ -446,7 +446,7 @@ if (( ${#sets[@]} )); then
     mapfile -t ALL_DEBS < <(for s in "${sets[@]}"; do set_debs "$s"; done)
     WANTROOT="v=$SETUP_VERSION tc=$TC debs=$(printf '%s\n' "${ALL_DEBS[@]##*/}" | sort | tr '\n' ' ')"
     if ! stamp_is root "$WANTROOT" || [[ ! -d $ROOT ]]; then
-        say "unpacking ${#ALL_DEBS[@]} packages into .toolchain/root ..."
+        say "unpacking ${#ALL_DEBS[@]} packages into .toolchain/sysroot ..."
         rm -f "$STAMPS/root" "$STAMPS/py314" "$STAMPS/py312"
         rm -rf "$ROOT"
         mkdir -p "$ROOT"
@@ -501,7 +501,7 @@ rm -f "$TC/bin/python3.14" "$TC/bin/python3.12"
 [[ $MODE312 == override ]] && rm -rf "$TC/venv312"
 case $MODE314 in
     debian)
-        ln -s ../root/usr/bin/python3.14 "$TC/bin/python3.14" ;;
+        ln -s ../sysroot/usr/bin/python3.14 "$TC/bin/python3.14" ;;
     override)
         write_wrapper "$TC/bin/python3.14" "$BASE314" ;;
     override-venv)
