@@ -1,13 +1,21 @@
 #include "api.hpp"
 
 #include <cstdarg>
+#include <string>
+#include <unordered_map>
 
 namespace rt {
 
 PyObject* intern(const char* s) {
+    // One owned reference per distinct name, kept for the life of the
+    // process, so callers can use the result as a borrowed reference.
+    static auto* names = new std::unordered_map<std::string, PyObject*>();
+    auto it = names->find(s);
+    if (it != names->end()) return it->second;
     PyObject* o = PyUnicode_InternFromString(s);
     if (!o) throw_pending();
-    return o;  // kept for the life of the process
+    names->emplace(s, o);
+    return o;
 }
 
 Ref format(const char* fmt, ...) {

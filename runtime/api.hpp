@@ -15,7 +15,8 @@ namespace rt {
 
 // ---- interned names --------------------------------------------------------
 
-// An interned str, created once and kept for the life of the process.
+// The interned str for `s` (borrowed: one reference per distinct name is
+// kept for the life of the process).
 PyObject* intern(const char* s);
 #define RT_NAME(s) ([]() -> PyObject* { static PyObject* n_ = ::rt::intern(s); return n_; }())
 
@@ -56,7 +57,7 @@ double as_double(PyObject* o);
 // ---- attributes and items --------------------------------------------------
 
 inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
-inline Ref getattr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
+inline Ref getattr(PyObject* o, const char* name) { return getattr(o, intern(name)); }
 // Like getattr, but a missing attribute gives a null Ref instead of an error.
 Ref getattr_opt(PyObject* o, PyObject* name);
 template <class V>

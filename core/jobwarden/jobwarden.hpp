@@ -21,6 +21,9 @@ void define_pool();            // Jobwarden (spawning and the queries)
 // cancellation and cleanup).
 void add_pool_queries(rt::ClassBuilder& cls);
 
+// o.<name>
+inline Ref attr(PyObject* o, const char* name) { return rt::getattr(o, name); }
+
 // WorkerStatus.<member>, looked up through the module's globals.
 Ref worker_status(const char* member);
 // status == WorkerStatus.<member>

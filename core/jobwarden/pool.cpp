@@ -13,8 +13,6 @@ namespace jobwarden {
 
 namespace {
 
-Ref attr(PyObject* o, const char* name) { return rt::getattr(o, rt::intern(name)); }
-
 // ---- constructor and script resolution -------------------------------------------
 
 Ref init(const Args& a) {

@@ -9,8 +9,6 @@ namespace jobwarden {
 
 namespace {
 
-Ref attr(PyObject* o, const char* name) { return rt::getattr(o, rt::intern(name)); }
-
 Co<Ref> spawn_many_co(Ref self, Ref tasks) {
     const Py_ssize_t n = PyList_GET_SIZE(tasks.get());
     if (n == 0) co_return rt::check(PyList_New(0));

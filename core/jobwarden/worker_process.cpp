@@ -16,8 +16,6 @@ constexpr Py_ssize_t kStderrKeep = 64 * 1024;
 constexpr double kStderrWait = 2.0;
 constexpr double kStopWait = 5.0;
 
-Ref attr(PyObject* o, const char* name) { return rt::getattr(o, rt::intern(name)); }
-
 Ref pipe_constant() {
     Ref asyncio = rt::global("asyncio");
     Ref subprocess = rt::getattr(asyncio.get(), RT_NAME("subprocess"));
