@@ -6,14 +6,6 @@ namespace chatferry {
 
 namespace {
 
-const Param self_only[] = {{"self"}};
-
-const Param reply_params[] = {
-    {"self"},
-    {"text", "str", Check::Str},
-    {"metadata", "dict[str, Any]", Check::Dict},
-};
-
 const Param screenshot_params[] = {
     {"self"},
     {"image_base64", "str", Check::Str},
@@ -201,12 +193,12 @@ Ref send_screenshot(const Args& a) {
 
 }  // namespace
 
-const rt::FuncDef init_def{"__init__", nullptr, self_only, "None", init};
-const rt::FuncDef get_telegram_def{"_get_telegram", "Get the Telegram connector from the server state.", self_only,
+const rt::FuncDef init_def{"__init__", nullptr, kSelfOnly, "None", init};
+const rt::FuncDef get_telegram_def{"_get_telegram", "Get the Telegram connector from the server state.", kSelfOnly,
                                    nullptr, get_telegram};
-const rt::FuncDef get_agent_def{"_get_agent", "Get the Tovana agent from the server state.", self_only, nullptr,
+const rt::FuncDef get_agent_def{"_get_agent", "Get the Tovana agent from the server state.", kSelfOnly, nullptr,
                                 get_agent};
-const rt::FuncDef send_reply_def{"_send_reply", "Send a reply back to the Telegram user.", reply_params, "None",
+const rt::FuncDef send_reply_def{"_send_reply", "Send a reply back to the Telegram user.", kMessageParams, "None",
                                  send_reply, rt::Kind::Coroutine};
 const rt::FuncDef send_screenshot_def{"_send_screenshot",
                                       "Decode a base64 screenshot and send it as a photo to Telegram.",

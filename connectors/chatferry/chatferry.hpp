@@ -25,6 +25,14 @@ using rt::Ref;
 // The dotted name the logger is registered under.
 inline constexpr const char* kLoggerName = "tovana.connectors.chatferry";
 
+// Parameter lists shared by the methods: (self) and (self, text, metadata).
+inline const Param kSelfOnly[] = {{"self"}};
+inline const Param kMessageParams[] = {
+    {"self"},
+    {"text", "str", Check::Str},
+    {"metadata", "dict[str, Any]", Check::Dict},
+};
+
 // bridge.cpp: construction, host look-ups and the two senders.
 extern const rt::FuncDef init_def;
 extern const rt::FuncDef get_telegram_def;

@@ -7,14 +7,6 @@ namespace chatferry {
 
 namespace {
 
-const Param self_only[] = {{"self"}};
-
-const Param message_params[] = {
-    {"self"},
-    {"text", "str", Check::Str},
-    {"metadata", "dict[str, Any]", Check::Dict},
-};
-
 // How long one wait for a queued message lasts before `_running` is tested again.
 constexpr double kQueueWait = 2.0;
 // Preview of the message text in the log lines.
@@ -180,17 +172,17 @@ Ref get_chatferry(const Args&) {
 }  // namespace
 
 const rt::FuncDef start_def{"start", "Start the bridge \u2014 begins processing incoming Telegram messages.",
-                            self_only, "None", start, rt::Kind::Coroutine};
-const rt::FuncDef stop_def{"stop", "Stop the bridge.", self_only, "None", stop, rt::Kind::Coroutine};
-const rt::FuncDef is_running_def{"is_running", nullptr, self_only, "bool", is_running};
+                            kSelfOnly, "None", start, rt::Kind::Coroutine};
+const rt::FuncDef stop_def{"stop", "Stop the bridge.", kSelfOnly, "None", stop, rt::Kind::Coroutine};
+const rt::FuncDef is_running_def{"is_running", nullptr, kSelfOnly, "bool", is_running};
 const rt::FuncDef on_telegram_message_def{"_on_telegram_message",
                                           "Callback when a Telegram message arrives \u2014 queue it for processing.",
-                                          message_params,
+                                          kMessageParams,
                                           "None",
                                           on_telegram_message,
                                           rt::Kind::Coroutine};
 const rt::FuncDef process_queue_def{"_process_queue", "Worker that processes queued Telegram messages one at a time.",
-                                    self_only, "None", process_queue, rt::Kind::Coroutine};
+                                    kSelfOnly, "None", process_queue, rt::Kind::Coroutine};
 const rt::FuncDef get_chatferry_def{"get_chatferry", "Get or create the singleton Chatferry.", {}, "Chatferry",
                                     get_chatferry};
 

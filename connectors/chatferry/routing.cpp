@@ -8,12 +8,6 @@ namespace chatferry {
 
 namespace {
 
-const Param handle_params[] = {
-    {"self"},
-    {"text", "str", Check::Str},
-    {"metadata", "dict[str, Any]", Check::Dict},
-};
-
 const char* const kNotInitialized =
     "\u26A0\uFE0F Tovana agent is not initialized. Please check the web UI and ensure an API key is configured.";
 const char* const kNoResponse = "I received your message but had no response to give. Could you try rephrasing?";
@@ -191,7 +185,7 @@ Ref handle_message(const Args& a) {
 
 const rt::FuncDef handle_message_def{"_handle_message",
                                      "Route a Telegram message through the agent and send the response back.",
-                                     handle_params,
+                                     kMessageParams,
                                      "None",
                                      handle_message,
                                      rt::Kind::Coroutine};
