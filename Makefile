@@ -53,4 +53,4 @@ soak: build
 	$(PY312) bench/soak_chatferry.py
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(CURDIR)/build $(CURDIR)/build-asan
