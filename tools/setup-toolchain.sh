@@ -325,15 +325,23 @@ PY314_ROOTS=(python3.14-minimal libpython3.14-minimal libpython3.14-stdlib libpy
 PURE_ROOTS=(python3-pytest python3-hypothesis)
 
 # CPython 3.14
+# use_override VAR VERSION: check the interpreter named by $VAR and print
+# "MODE PATH" (override when it has pytest and hypothesis, else override-venv).
+use_override() {
+    local var=$1 ver=$2 given=${!1} path
+    path=$(abs_python "$given") ||
+        die "Cannot use $var=$given: no such executable; point $var at a CPython $ver with headers and run make setup again."
+    pycheck "$path" && [[ $CK_VER == "$ver" ]] ||
+        die "Cannot use $var=$given: it is not a working CPython $ver; point $var at a CPython $ver with headers and run make setup again."
+    [[ $CK_HDR == 1 ]] ||
+        die "Cannot use $var=$given: Python.h is missing from its include dir $CK_INC; install its headers or point $var at another CPython $ver, and run make setup again."
+    if [[ $CK_TESTS == 1 ]]; then printf 'override %s\n' "$path"; else printf 'override-venv %s\n' "$path"; fi
+}
+
 MODE314=debian BASE314=""
 if [[ -n ${PYTHON314:-} ]]; then
-    BASE314=$(abs_python "$PYTHON314") ||
-        die "Cannot use PYTHON314=$PYTHON314: no such executable; point PYTHON314 at a CPython 3.14 with headers and run make setup again."
-    pycheck "$BASE314" && [[ $CK_VER == 3.14 ]] ||
-        die "Cannot use PYTHON314=$PYTHON314: it is not a working CPython 3.14; point PYTHON314 at a CPython 3.14 with headers and run make setup again."
-    [[ $CK_HDR == 1 ]] ||
-        die "Cannot use PYTHON314=$PYTHON314: Python.h is missing from its include dir $CK_INC; install its headers or point PYTHON314 at another CPython 3.14, and run make setup again."
-    if [[ $CK_TESTS == 1 ]]; then MODE314=override; else MODE314=override-venv; fi
+    read -r MODE314 BASE314 < <(use_override PYTHON314 3.14) || exit 1
+    [[ -n $BASE314 ]] || exit 1
 fi
 
 # CPython 3.12
@@ -360,13 +368,8 @@ find_py312() {
     return 1
 }
 if [[ -n ${PYTHON312:-} ]]; then
-    BASE312=$(abs_python "$PYTHON312") ||
-        die "Cannot use PYTHON312=$PYTHON312: no such executable; point PYTHON312 at a CPython 3.12 with headers and run make setup again."
-    pycheck "$BASE312" && [[ $CK_VER == 3.12 ]] ||
-        die "Cannot use PYTHON312=$PYTHON312: it is not a working CPython 3.12; point PYTHON312 at a CPython 3.12 with headers and run make setup again."
-    [[ $CK_HDR == 1 ]] ||
-        die "Cannot use PYTHON312=$PYTHON312: Python.h is missing from its include dir $CK_INC; install its headers or point PYTHON312 at another CPython 3.12, and run make setup again."
-    if [[ $CK_TESTS == 1 ]]; then MODE312=override; else MODE312=override-venv; fi
+    read -r MODE312 BASE312 < <(use_override PYTHON312 3.12) || exit 1
+    [[ -n $BASE312 ]] || exit 1
 else
     BASE312=$(find_py312) ||
         die "Cannot obtain CPython 3.12: no python3.12 found under pyenv or on PATH; set PYTHON312=/path/to/python3.12 (with headers) and run make setup again."
