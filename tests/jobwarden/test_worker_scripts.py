@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import ctypes
 import json
 import os
 import select
 import subprocess
 import sys
 import sysconfig
+import threading
 import time
 from pathlib import Path
 
@@ -471,6 +473,8 @@ def test_file_edit_errors_for_bad_requests(start, root):
     assert worker.ask({"action": "write", "path": "folder", "content": "x"})["success"] is False
     assert "unknown action" in worker.ask({"action": "delete", "path": "x"})["error"]
     assert worker.ask({"action": "write", "path": "x.txt", "content": 5})["error"].startswith("TypeError:")
+    too_long = worker.ask({"action": "write", "path": "a/" * 1999 + "b", "content": "x"})["error"]
+    assert too_long.startswith("OSError: [Errno 36]") and not (root / "a").exists()
 
 
 @pytest.fixture
@@ -496,6 +500,35 @@ def test_file_edit_refuses_every_path_that_leads_outside(start, outside):
             assert answer["error"].startswith("PermissionError:"), (action, path, answer["error"])
     assert sorted(p.name for p in outside.iterdir()) == ["secret.txt"]
     assert (outside / "secret.txt").read_text() == "secret"
+
+
+def test_file_edit_confinement_holds_while_a_folder_is_swapped_for_a_link(start, root, outside):
+    (root / "sub").mkdir()
+    (root / "sub" / "secret.txt").write_text("inside")
+    (root / "swap").symlink_to(outside)
+    libc = ctypes.CDLL(None, use_errno=True)
+    at_cwd, exchange = -100, 2          # AT_FDCWD, RENAME_EXCHANGE
+    names = [os.fsencode(root / "sub"), os.fsencode(root / "swap")]
+    worker = start("file_edit")
+    stop = threading.Event()
+
+    def swap():                 # "sub" is the folder, then the link to the outside, and so on
+        while not stop.is_set():
+            assert libc.renameat2(at_cwd, names[0], at_cwd, names[1], exchange) == 0
+
+    swapper = threading.Thread(target=swap)
+    swapper.start()
+    try:
+        answers = [worker.ask({"action": "read", "path": "sub/secret.txt"}) for _ in range(200)]
+        answers += [worker.ask({"action": "write", "path": f"sub/w{i}.txt", "content": "x"}) for i in range(200)]
+    finally:
+        stop.set()
+        swapper.join()
+    assert sorted(p.name for p in outside.iterdir()) == ["secret.txt"]
+    assert all(a["result"].get("content", "inside") == "inside" for a in answers if a["success"])
+    refused = [a for a in answers if not a["success"]]
+    assert all(a["error"].startswith("PermissionError:") for a in refused), {a["error"] for a in refused}
+    assert 0 < len(refused) < len(answers)
 
 
 def test_file_edit_accepts_inside_paths_in_every_form(start, root):
