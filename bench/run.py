@@ -36,15 +36,26 @@ def table(jw, cf):
     return "\n".join(lines)
 
 
+def worker_table(wk):
+    lines = ["| worker type, trivial command | through `spawn` | bare floor | ratio | goal |",
+             "|---|---|---|---|---|"]
+    for worker_type, r in wk.items():
+        lines.append("| `%s`, median of %d | %.1f ms | %.1f ms | %.2f× | at most %.1f× |"
+                     % (worker_type, r["n"], r["spawn_ms"], r["floor_ms"], r["ratio"], r["goal"]))
+    return "\n".join(lines)
+
+
 def main():
     py314, py312 = sys.argv[1], sys.argv[2]
     jw = run(py314, "bench_jobwarden.py")
     cf = run(py312, "bench_chatferry.py") if (HERE / "bench_chatferry.py").exists() else None
+    wk = run(py314, "bench_workers.py")
+    tables = [table(jw, cf), worker_table(wk)]
     text = README.read_text()
-    block = f"{BEGIN}\n{table(jw, cf)}\n{END}"
+    block = BEGIN + "\n" + "\n\n".join(tables) + "\n" + END
     text = re.sub(re.escape(BEGIN) + ".*?" + re.escape(END), lambda _: block, text, flags=re.S)
     README.write_text(text)
-    print(table(jw, cf))
+    print("\n\n".join(tables))
 
 
 if __name__ == "__main__":

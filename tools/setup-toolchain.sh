@@ -386,8 +386,35 @@ entry_ok() {
     [[ -x $TC/bin/$1 ]] && pycheck "$TC/bin/$1" && [[ $CK_VER == "$2" && $CK_HDR == 1 && $CK_TESTS == 1 ]]
 }
 
+# Byte-compiling the unpacked tree, as the distribution's own installation does
+# after unpacking (dpkg -x does not).  Without it every interpreter start would
+# compile json, re, asyncio ... from source again whenever bytecode cannot be
+# written (PYTHONDONTWRITEBYTECODE=1, a read-only tree), and every worker
+# process pays for that.  Stamped with the unpacked root, so it runs once.
+bytecode_want() { [[ -f $STAMPS/root ]] && printf 'v=1 %s\n' "$(<"$STAMPS/root")"; }
+bytecode_ready() { [[ ! -x $ROOT/usr/bin/python3.14 ]] || stamp_is bytecode "$(bytecode_want)"; }
+compile_root() {
+    [[ -x $ROOT/usr/bin/python3.14 ]] || return 0
+    bytecode_ready && return 0
+    say "byte-compiling the CPython 3.14 standard library ..."
+    local dirs=() d
+    for d in "$ROOT"/usr/lib/python3.14 "$ROOT"/usr/lib/python3/dist-packages; do
+        [[ -d $d ]] && dirs+=("$d")
+    done
+    # -x: the test-suite data and lib2to3-era files that are not valid 3.14 source.
+    env -u PYTHONHOME -u PYTHONPATH -u PYTHONDONTWRITEBYTECODE "$ROOT/usr/bin/python3.14" \
+        -m compileall -q -j 2 -x '/(test|tests|idlelib/idle_test)/.*(badsyntax|bad_coding|lib2to3).*' \
+        "${dirs[@]}" >"$LOGS/compileall.log" 2>&1 || true
+    # A file that does not compile is skipped (as the distribution does); one
+    # that should but has no bytecode means compileall itself failed.
+    [[ -n $(find "$ROOT/usr/lib/python3.14/json/__pycache__" -name '__init__.cpython-314.pyc' 2>/dev/null) ]] ||
+        die "Cannot byte-compile the CPython 3.14 standard library (details in $LOGS/compileall.log); remove .toolchain and run make setup again."
+    write_stamp bytecode "$(bytecode_want)"
+}
+
 if stamp_is py314 "$WANT314" && stamp_is py312 "$WANT312" &&
     entry_ok python3.14 3.14 && entry_ok python3.12 3.12; then
+    compile_root
     say "python3.14 and python3.12 are ready in .toolchain/bin"
     exit 0
 fi
@@ -531,5 +558,6 @@ for v in 3.14 3.12; do
         die "Cannot provide CPython $v: pytest or hypothesis does not import (details in $LOGS/imports-$v.log); install them into it or set PYTHON${v/./}=/path/to/python$v and run make setup again."
     say "python$v ready: .toolchain/bin/python$v (headers in $CK_INC)"
 done
+compile_root
 write_stamp py314 "$WANT314"
 write_stamp py312 "$WANT312"

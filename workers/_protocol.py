@@ -42,9 +42,11 @@ from __future__ import annotations
 import io
 import json
 import os
-import queue
 import sys
-import threading
+# The low-level modules: threading and queue would cost every worker start
+# more than all the rest of this module.
+from _queue import SimpleQueue
+from _thread import allocate_lock, start_new_thread
 
 MAX_LINE_BYTES = 65536
 """Largest answer line in bytes, including the final line feed."""
@@ -488,10 +490,10 @@ class _Session:
     """
 
     def __init__(self):
-        self.lock = threading.Lock()
+        self.lock = allocate_lock()
         self.busy = False
         self.quitting = False
-        self.items = queue.Queue()
+        self.items = SimpleQueue()
 
 
 _session = _Session()
@@ -551,9 +553,8 @@ def serve(handler, on_interrupt=None) -> None:
     """
     session = _session
     commands, answer_fd = _take_over_streams()
-    reader = threading.Thread(target=_read_commands, args=(session, commands, on_interrupt),
-                              name="worker-commands", daemon=True)
-    reader.start()
+    # A bare thread: nothing joins it, and the process ends with os._exit.
+    start_new_thread(_read_commands, (session, commands, on_interrupt))
     while True:
         item = session.items.get()
         if item is None:
