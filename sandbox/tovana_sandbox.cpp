@@ -103,6 +103,7 @@ struct Options {
     std::vector<std::string> writable;
     bool network = false;
     bool require = false;
+    bool unconfined = false;
     int report_fd = -1;
     long die_with = -1;
     std::string chdir_to;
@@ -125,7 +126,9 @@ struct Options {
 const char kUsageText[] =
     "usage: tovana-sandbox [--write DIR]... [--network] [--cpu SECONDS] [--memory MB]\n"
     "                      [--file-size MB] [--open-files N] [--processes N] [--require]\n"
-    "                      [--report FD] [--chdir DIR] [--die-with PID] -- PROGRAM [ARG]...\n";
+    "                      [--report FD] [--chdir DIR] [--die-with PID] [--unconfined]\n"
+    "                      -- PROGRAM [ARG]...\n"
+    "--unconfined applies the limits only: no filesystem or network confinement.\n";
 
 bool parse_number(const char* text, std::uint64_t& out) {
     if (!*text) return false;
@@ -167,6 +170,8 @@ Options parse(int argc, char** argv) {
             o.writable.emplace_back(value_of(arg));
         } else if (arg == "--network") {
             o.network = true;
+        } else if (arg == "--unconfined") {
+            o.unconfined = true;
         } else if (arg == "--require") {
             o.require = true;
         } else if (arg == "--report") {
@@ -306,7 +311,8 @@ void apply_landlock(const Options& o, Applied& applied, bool cut_tcp) {
 
 std::string report_line(const Options& o, const Applied& applied) {
     std::string out = "{\"landlock_abi\": " + std::to_string(applied.abi);
-    out += ", \"no_new_privs\": true, \"filesystem\": " + json_string(applied.filesystem);
+    out += std::string(", \"no_new_privs\": ") + (o.unconfined ? "false" : "true");
+    out += ", \"filesystem\": " + json_string(applied.filesystem);
     out += ", \"writable\": [";
     for (std::size_t i = 0; i < o.writable.size(); ++i) out += (i ? ", " : "") + json_string(o.writable[i]);
     out += "], \"network\": " + json_string(applied.network) + ", \"limits\": {";
@@ -352,7 +358,7 @@ int main(int argc, char** argv) {
     Applied applied;
     applied.abi = landlock_abi();
     bool cut_tcp = false;
-    if (!o.network) {
+    if (!o.network && !o.unconfined) {
         std::string why;
         std::string how = new_network_namespace(why);
         if (!how.empty()) {
@@ -383,9 +389,13 @@ int main(int argc, char** argv) {
             applied.notes.push_back("the process limit does not bind root");
     }
 
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        fail(kCannot, std::string("cannot set no_new_privs: ") + std::strerror(errno));
-    apply_landlock(o, applied, cut_tcp);
+    if (o.unconfined) {
+        applied.network = "allowed";
+    } else {
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+            fail(kCannot, std::string("cannot set no_new_privs: ") + std::strerror(errno));
+        apply_landlock(o, applied, cut_tcp);
+    }
 
     if (o.report_fd >= 0) {
         std::string line = report_line(o, applied);

@@ -510,21 +510,22 @@ def quit_guard():
     return _session.lock
 
 
-def _stop(session: _Session, on_interrupt) -> None:
+def _stop(session: _Session, on_interrupt, on_exit=None) -> None:
     """Quit or end of input seen: end now if busy, else wake the main loop."""
     with session.lock:
         session.quitting = True
         if session.busy:
-            if on_interrupt is not None:
-                try:
-                    on_interrupt()
-                except BaseException as exc:     # exiting anyway
-                    diagnostic(f"worker: interrupt hook failed: {describe(exc)}")
+            for hook in (on_interrupt, on_exit):
+                if hook is not None:
+                    try:
+                        hook()
+                    except BaseException as exc:     # exiting anyway
+                        diagnostic(f"worker: exit hook failed: {describe(exc)}")
             os._exit(0)
     session.items.put(None)
 
 
-def _read_commands(session: _Session, commands, on_interrupt) -> None:
+def _read_commands(session: _Session, commands, on_interrupt, on_exit=None) -> None:
     """Body of the reader thread: parse lines and queue them for the main loop."""
     while True:
         try:
@@ -540,21 +541,24 @@ def _read_commands(session: _Session, commands, on_interrupt) -> None:
         if problem is None and command == QUIT_COMMAND:
             break
         session.items.put((command, problem))
-    _stop(session, on_interrupt)
+    _stop(session, on_interrupt, on_exit)
 
 
-def serve(handler, on_interrupt=None) -> None:
+def serve(handler, on_interrupt=None, on_exit=None) -> None:
     """Answer commands with ``handler`` until the quit line or end of input; exit 0.
 
     ``on_interrupt``, if given, is called from the reader thread (holding
     ``quit_guard()``) when quit or end of input arrives while ``handler``
     runs, just before the process exits; it should undo what the running
     command started and return quickly.  It must not write answers.
+    ``on_exit``, if given, is called on every exit through quit or end of
+    input (after ``on_interrupt`` when a command was running), from the
+    thread that ends the process; it too must return quickly.
     """
     session = _session
     commands, answer_fd = _take_over_streams()
     # A bare thread: nothing joins it, and the process ends with os._exit.
-    start_new_thread(_read_commands, (session, commands, on_interrupt))
+    start_new_thread(_read_commands, (session, commands, on_interrupt, on_exit))
     while True:
         item = session.items.get()
         if item is None:
@@ -573,5 +577,10 @@ def serve(handler, on_interrupt=None) -> None:
                 with session.lock:
                     session.busy = False
         _write_answer(answer_fd, encode_answer(answer))
+    if on_exit is not None:
+        try:
+            on_exit()
+        except BaseException as exc:     # exiting anyway
+            diagnostic(f"worker: exit hook failed: {describe(exc)}")
     # Exit at once, even if user code left threads behind.
     os._exit(0)

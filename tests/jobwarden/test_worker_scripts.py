@@ -15,7 +15,9 @@ from pathlib import Path
 
 import pytest
 
-WORKERS = Path(__file__).resolve().parents[2] / "workers"
+# The installed copies, with the sandbox helper beside them.
+WORKERS = Path(os.environ.get("TOVANA_BUILD") or Path(__file__).resolve().parents[2] / "build") \
+    / "pkg" / "tovana" / "workers"
 SCRIPTS = {
     "shell": "shell_worker.py",
     "file_edit": "file_edit_worker.py",
