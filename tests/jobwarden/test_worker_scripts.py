@@ -6,6 +6,7 @@ import ctypes
 import json
 import os
 import select
+import socket
 import subprocess
 import sys
 import sysconfig
@@ -390,6 +391,17 @@ def test_shell_timeout_kills_the_whole_process_group(start, root):
     while not process_gone(background) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert process_gone(background)
+
+
+@STOP_WAYS
+def test_shell_background_processes_of_finished_commands_die_with_the_worker(start, root, how):
+    worker = start("shell")
+    answer = worker.ask({"command": "sleep 60 >/dev/null 2>&1 & echo $! > bg.pid; echo now"})
+    assert answer["success"] is True and answer["result"]["stdout"] == "now\n"
+    background = int((root / "bg.pid").read_text())
+    assert not process_gone(background)
+    stop_while_busy(worker, how)
+    assert wait_for(lambda: process_gone(background), 2.0)
 
 
 def _parent_death_signal_available() -> bool:
@@ -802,3 +814,79 @@ def test_custom_tool_huge_results_are_cut_or_refused(start):
     line = worker.ask_line({"source": "def run(args):\n    return {'k' * 100000: 1}\n"})
     refused = check_answer(line)
     assert refused["success"] is False and "too large" in refused["error"]
+
+
+# ---------------------------------------------------------------------------
+# the sandbox
+
+
+def _landlock_abi() -> int:
+    abi = ctypes.CDLL(None, use_errno=True).syscall(444, None, 0, 1)   # landlock_create_ruleset, VERSION
+    return max(abi, 0)
+
+
+needs_landlock = pytest.mark.skipif(_landlock_abi() < 1, reason="the kernel has no Landlock")
+SANDBOX_BINARY = WORKERS / "tovana-sandbox"
+WRITES = "echo x > ../outside.txt; echo y > inside.txt; echo t > $TMPDIR/t && echo $TMPDIR"
+
+
+@needs_landlock
+def test_shell_sandbox_confines_writes_to_the_working_and_a_private_temporary_folder(start, root):
+    worker = start("shell")
+    answer = worker.ask({"command": WRITES})
+    assert answer["success"] is True, answer
+    result = answer["result"]
+    assert "Permission denied" in result["stderr"]
+    assert not (root.parent / "outside.txt").exists() and (root / "inside.txt").read_text() == "y\n"
+    tmp = Path(result["stdout"].strip())
+    assert tmp.name.startswith("tovana-cmd-") and not tmp.exists()
+    assert result["sandbox"]["filesystem"] == "landlock" and result["sandbox"]["complete"] is True
+    assert result["sandbox"]["limits"]["memory_mb"] == 4096
+
+    unconfined = worker.ask({"command": WRITES, "sandbox": False})["result"]
+    assert (root.parent / "outside.txt").exists() and "sandbox" not in unconfined
+    extra = root.parent / "extra"
+    extra.mkdir()
+    allowed = worker.ask({"command": "echo z > ../extra/z", "writable": ["../extra"], "sandbox": "required"})
+    assert allowed["success"] is True and (extra / "z").exists()
+
+
+def test_shell_sandbox_cuts_the_network_unless_allowed(start):
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    port = listener.getsockname()[1]
+    connect = [sys.executable, "-c", f"import socket; socket.create_connection(('127.0.0.1', {port}), 5)"]
+    try:
+        worker = start("shell")
+        cut = worker.ask({"command": connect})
+        allowed = worker.ask({"command": connect, "network": True})
+    finally:
+        listener.close()
+    assert cut["success"] is False and "Error" in cut["result"]["stderr"]
+    assert cut["result"]["sandbox"]["network"] in ("namespace", "user namespace", "landlock tcp")
+    assert allowed["success"] is True, allowed
+    assert allowed["result"]["sandbox"]["network"] == "allowed"
+
+
+@pytest.mark.parametrize("program, limits, error", [
+    ("bytearray(1 << 30)", {"memory_mb": 256}, "Command exited with code 1"),
+    ("while True: pass", {"cpu_seconds": 1}, "Command killed by signal"),
+])
+def test_shell_sandbox_limits_stop_a_memory_hog_and_a_cpu_loop(start, program, limits, error):
+    answer = start("shell").ask({"command": [sys.executable, "-c", program], "limits": limits, "timeout": 20})
+    assert answer["error"].startswith(error), answer
+    assert answer["result"]["timed_out"] is False
+
+
+@pytest.mark.parametrize("args, status, text", [
+    ([], 125, "no program given"),
+    (["--bogus", "--", "true"], 125, "unknown option '--bogus'"),
+    (["--cpu", "x", "--", "true"], 125, "option --cpu needs a whole number, not 'x'"),
+    (["--write", "/no/such/folder", "--", "true"], 126, "cannot allow writing beneath '/no/such/folder'"),
+    (["--", "no-such-program-for-this-test"], 127, "cannot run 'no-such-program-for-this-test'"),
+])
+def test_sandbox_program_errors_are_one_clear_line(args, status, text):
+    done = subprocess.run([str(SANDBOX_BINARY), *args], capture_output=True, text=True, timeout=10)
+    assert done.returncode == status
+    assert done.stderr.startswith("tovana-sandbox: " + text) and done.stderr.count("\n") == 1
