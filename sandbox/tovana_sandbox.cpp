@@ -117,9 +117,12 @@ struct Options {
     char** program = nullptr;
 };
 
+int g_error_fd = -1;  // also gets the error line (the library's report descriptor)
+
 [[noreturn]] void fail(int status, const std::string& text) {
     std::string line = "tovana-sandbox: " + text + "\n";
     [[maybe_unused]] auto ignored = write(2, line.data(), line.size());
+    if (g_error_fd >= 0) ignored = write(g_error_fd, line.data(), line.size());
     _exit(status);
 }
 
@@ -142,7 +145,7 @@ bool parse_number(const char* text, std::uint64_t& out) {
     return true;
 }
 
-Options parse(int argc, char** argv) {
+Options parse(int argc, char** argv, bool need_program) {
     Options o;
     int i = 1;
     auto value_of = [&](std::string_view name) -> const char* {
@@ -196,7 +199,8 @@ Options parse(int argc, char** argv) {
             if (!known) fail(kUsage, "unknown option '" + std::string(arg) + "' (see --help)");
         }
     }
-    if (i >= argc) fail(kUsage, "no program given (usage: tovana-sandbox [OPTION]... -- PROGRAM [ARG]...)");
+    if (need_program && i >= argc)
+        fail(kUsage, "no program given (usage: tovana-sandbox [OPTION]... -- PROGRAM [ARG]...)");
     o.program = argv + i;
     return o;
 }
@@ -331,6 +335,7 @@ std::string report_line(const Options& o, const Applied& applied) {
     return out + "]}\n";
 }
 
+#ifndef TOVANA_SANDBOX_LIBRARY
 // The message for a failed exec, without allocating: the address-space limit
 // is already in force.
 [[noreturn]] void exec_failed(const char* program, int error) {
@@ -341,12 +346,11 @@ std::string report_line(const Options& o, const Applied& applied) {
     }
     _exit(error == ENOENT || error == ENOTDIR ? kNotFound : kCannot);
 }
+#endif
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options o = parse(argc, argv);
-
+// Everything but the exec: the parent-death signal, the working folder, the
+// layers, the report, the limits.
+void confine(Options& o) {
     if (o.die_with >= 0) {
         if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
             fail(kCannot, std::string("cannot set the parent-death signal: ") + std::strerror(errno));
@@ -400,12 +404,15 @@ int main(int argc, char** argv) {
     if (o.report_fd >= 0) {
         std::string line = report_line(o, applied);
         [[maybe_unused]] auto ignored = write(o.report_fd, line.data(), line.size());
-        close(o.report_fd);
     }
     if (o.require && !applied.missing.empty()) {
         std::string what;
         for (const std::string& m : applied.missing) what += (what.empty() ? "" : "; ") + m;
         fail(kCannot, "sandbox incomplete: " + what);
+    }
+    if (o.report_fd >= 0) {
+        close(o.report_fd);
+        if (g_error_fd == o.report_fd) g_error_fd = -1;
     }
     // Last, and nothing allocated after it: the address-space limit may be
     // smaller than what this process has mapped already.
@@ -413,6 +420,27 @@ int main(int argc, char** argv) {
         if (o.limits[i].set && setrlimit(o.limits[i].resource, &wanted[i]) != 0)
             fail(kCannot, std::string("cannot set limit ") + o.limits[i].key + ": " + std::strerror(errno));
     }
+}
+
+}  // namespace
+
+#ifdef TOVANA_SANDBOX_LIBRARY
+// The same confinement for the calling thread of a process that goes on
+// running (a worker's child that runs tool code): ``argv`` holds the options
+// (argv[0] is ignored), the report goes to ``report_fd``, and so does the
+// error line before the process exits with 125 or 126.  Returns 0.
+extern "C" __attribute__((visibility("default"))) int tovana_sandbox_confine(int argc, char** argv, int report_fd) {
+    g_error_fd = report_fd;
+    Options o = parse(argc, argv, false);
+    o.report_fd = report_fd;
+    confine(o);
+    return 0;
+}
+#else
+int main(int argc, char** argv) {
+    Options o = parse(argc, argv, true);
+    confine(o);
     execvp(o.program[0], o.program);
     exec_failed(o.program[0], errno);
 }
+#endif

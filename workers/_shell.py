@@ -11,15 +11,10 @@ Command keys:
               value removes the variable
     stdin     text fed to the command's standard input (default: none, the
               command reads from the null device)
-    sandbox   true (default): run under ``tovana-sandbox``; "required": the
-              same, but a confinement the kernel cannot fully apply is an
-              error; false: run unconfined
-    network   true lets a sandboxed command use the network (default false)
-    writable  folders, relative to the working directory, that a sandboxed
-              command may write besides the working directory and its
-              private temporary folder
-    limits    object of cpu_seconds, memory_mb, file_size_mb, open_files,
-              processes (see DEFAULT_LIMITS; null: no limit)
+    sandbox, network, writable, limits
+              the confinement (see _sandbox.py); by default the command runs
+              under ``tovana-sandbox`` with TMPDIR, TMP and TEMP pointing at a
+              private temporary folder that is removed after it
 
 The answer is successful only when the command exits with status 0.  The
 result always holds exit_code, stdout, stderr, stdout_bytes, stderr_bytes,
@@ -41,6 +36,7 @@ import os
 import sys
 import time
 
+import _sandbox
 from _protocol import (TEXT_BUDGET, failure, fit_prefix, fit_suffix, get_arg, get_number,
                        json_size, quit_guard, serve, share_budget, success)
 
@@ -54,11 +50,7 @@ DRAIN_AFTER_KILL = 0.5       # seconds to collect the rest of the output after a
 REAP_ON_QUIT = 0.5           # seconds to wait for the killed command when quitting
 SIGKILL = 9
 
-SANDBOX = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tovana-sandbox")
-DEFAULT_LIMITS = {"cpu_seconds": 300, "memory_mb": 4096, "file_size_mb": 1024,
-                  "open_files": 1024, "processes": 1024}
-_LIMIT_OPTIONS = {"cpu_seconds": "--cpu", "memory_mb": "--memory", "file_size_mb": "--file-size",
-                  "open_files": "--open-files", "processes": "--processes"}
+SANDBOX = _sandbox.PROGRAM
 
 _running = None              # the running command's pid (set under quit_guard())
 _groups = []                 # process group of every command started
@@ -223,40 +215,6 @@ def _death_signal_setup():
     return setup
 
 
-def _private_tmp() -> str:
-    base = os.environ.get("TMPDIR") or "/tmp"
-    for _ in range(100):
-        path = os.path.join(base, "tovana-cmd-" + os.urandom(6).hex())
-        try:
-            os.mkdir(path, 0o700)
-            return path
-        except FileExistsError:
-            continue
-    raise FileExistsError(17, "cannot make a private temporary folder", base)
-
-
-def _remove_tree(path: str) -> None:
-    """Remove ``path`` and everything below it, never following a link."""
-    try:
-        for _folder, dirs, files, fd in os.fwalk(path, topdown=False):
-            for name in files:
-                try:
-                    os.unlink(name, dir_fd=fd)
-                except OSError:
-                    pass
-            for name in dirs:
-                try:
-                    os.rmdir(name, dir_fd=fd)
-                except OSError:         # a link to a folder
-                    try:
-                        os.unlink(name, dir_fd=fd)
-                    except OSError:
-                        pass
-        os.rmdir(path)
-    except OSError:
-        pass
-
-
 # ---------------------------------------------------------------------------
 # running it
 
@@ -419,33 +377,6 @@ def _format_seconds(value: float) -> str:
     return f"{value:g}"
 
 
-def _sandbox_options(command: dict, root: str, tmp: str):
-    """The helper's confinement options for ``command``."""
-    network = get_arg(command, "network", bool, False)
-    writable = get_arg(command, "writable", list, [])
-    limits = get_arg(command, "limits", dict, {})
-    options = ["--write", root, "--write", tmp]
-    for folder in writable:
-        if not isinstance(folder, str) or not folder:
-            raise TypeError("'writable' must be a list of non-empty strings")
-        path = os.path.join(root, folder)
-        if not os.path.isdir(path):
-            raise NotADirectoryError(f"'writable' folder is not a directory: {folder}")
-        options += ["--write", path]
-    unknown = sorted(set(limits) - set(DEFAULT_LIMITS))
-    if unknown:
-        raise ValueError(f"unknown key in 'limits': {unknown[0]}; expected {', '.join(DEFAULT_LIMITS)}")
-    for key, default in DEFAULT_LIMITS.items():
-        if key in limits and limits[key] is None:
-            continue                # no limit
-        options += [_LIMIT_OPTIONS[key], str(get_number(limits, key, default, minimum=1, integer=True))]
-    if network:
-        options.append("--network")
-    if command.get("sandbox") == "required":
-        options.append("--require")
-    return options
-
-
 def handle(command: dict) -> dict:
     cmd = get_arg(command, "command", (str, list))
     if isinstance(cmd, list):
@@ -478,9 +409,7 @@ def handle(command: dict) -> dict:
             raise TypeError(f"'env' values must be strings or null, not {type(value).__name__} (for {name})")
     stdin_text = get_arg(command, "stdin", str, None)
     stdin_data = stdin_text.encode("utf-8") if stdin_text is not None else None
-    mode = get_arg(command, "sandbox", (bool, str), True)
-    if mode not in (True, False, "required"):
-        raise ValueError(f"'sandbox' must be true, false or \"required\", not {mode!r}")
+    mode = _sandbox.mode(command)
     _find_program(argv[0], cwd, env)
 
     tmp = None
@@ -488,13 +417,13 @@ def handle(command: dict) -> dict:
     if mode is not False and not helper:
         if mode == "required":
             raise FileNotFoundError(2, "the sandbox helper is not installed", SANDBOX)
-        sandbox = {"complete": False, "missing": ["everything (the sandbox helper is not installed)"]}
+        sandbox = _sandbox.NOT_INSTALLED
     else:
         sandbox = None
     try:
         if mode is not False and helper:
-            tmp = _private_tmp()
-            options = _sandbox_options(command, root, tmp)
+            tmp = _sandbox.private_tmp()
+            options = _sandbox.options(command, root, tmp)
             env["TMPDIR"] = env["TMP"] = env["TEMP"] = tmp
             outcome = run(lambda fds, rep: _spawn_helper(options, argv, cwd, env, fds, rep),
                           timeout, stdin_data, report=True)
@@ -506,14 +435,10 @@ def handle(command: dict) -> dict:
                           timeout, stdin_data, report=False)
     finally:
         if tmp is not None:
-            _remove_tree(tmp)
+            _sandbox.remove_tree(tmp)
     returncode, (out, err), timed_out, lingering, duration, report = outcome
     if report is not None:
-        import json
-        try:
-            sandbox = json.loads(report)
-        except ValueError:       # the helper stopped before it had confined anything
-            sandbox = {"complete": False, "missing": ["everything (the sandbox helper failed)"]}
+        sandbox, _error = _sandbox.report(report)   # the error line is on stderr too
 
     sizes = [json_size(_shown(_decode(b"".join(c.bytes_kept()[:2])))) for c in (out, err)]
     out_budget, err_budget = share_budget(sizes, TEXT_BUDGET)
@@ -546,7 +471,7 @@ def handle(command: dict) -> dict:
         result["sandbox"] = sandbox
 
     if mode == "required" and sandbox is not None and not sandbox.get("complete"):
-        return failure("Sandbox incomplete: " + "; ".join(sandbox.get("missing") or ["unknown"]), result)
+        return failure(_sandbox.incomplete(sandbox), result)
     if timed_out:
         return failure(f"Command timed out after {_format_seconds(timeout)}s", result)
     if returncode == 0:
