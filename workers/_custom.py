@@ -14,8 +14,19 @@ tool's ``print()`` output and anything else written to standard output goes
 to standard error, never into the answer stream; standard input reads as
 empty.  The tool has no time limit of its own beyond the task's time-out:
 the quit line (or end of input) that arrives while it runs ends the worker
-process at once, without an answer (child processes the tool started are
-not stopped).
+process at once, without an answer.
+
+Confinement (the keys ``sandbox``, ``network``, ``writable``, ``limits`` of
+_sandbox.py): by default each command runs in a child forked for it, which
+confines itself through ``libtovana-sandbox.so`` before any tool code runs
+and then runs the tool as above; being single-threaded when it confines
+itself, every thread the tool starts is confined too.  Its answer's result
+is then ``{"value": <what run returned>, "sandbox": <what was applied>}``
+(for an error, the ``sandbox`` key is added to the result).  TMPDIR, TMP and
+TEMP point at a private temporary folder, removed afterwards.  The child
+runs in its own process group; the quit line or end of input kills the
+group of every command the worker ran.  ``"sandbox": false`` runs the tool
+in the worker process itself, unconfined, with the plain result.
 """
 
 from __future__ import annotations
@@ -25,7 +36,10 @@ import json
 import linecache
 from types import CoroutineType
 
-from _protocol import describe, failure, get_arg, serve, success
+import os
+
+import _sandbox
+from _protocol import describe, failure, get_arg, quit_guard, serve, success
 
 # asyncio and traceback are imported only by the tools that need them: a
 # plain ``def run`` never pays for them at start-up.
@@ -35,12 +49,13 @@ def _traceback_text(exc: BaseException) -> str:
     """Traceback of ``exc`` without this worker's own frame."""
     import traceback
     tb = exc.__traceback__
-    if tb is not None and tb.tb_frame.f_code is handle.__code__:
+    if tb is not None and tb.tb_frame.f_code is run_tool.__code__:
         tb = tb.tb_next
     return "".join(traceback.format_exception(type(exc), exc, tb))
 
 
-def handle(command: dict) -> dict:
+def run_tool(command: dict) -> dict:
+    """Compile and run the tool in this process; its answer."""
     source = get_arg(command, "source", str)
     args = command.get("args", {})
     tool_name = get_arg(command, "tool_name", str, None) or get_arg(command, "name", str, None) or "tool"
@@ -76,5 +91,139 @@ def handle(command: dict) -> dict:
     return success(value)
 
 
+# ---------------------------------------------------------------------------
+# the confined child
+
+_library = None              # the confinement library, loaded on first use
+_running = None              # the running child's pid (set under quit_guard())
+_groups = []                 # process group of every child started
+SIGKILL = 9
+
+
+def _confine_arguments(options: list):
+    import ctypes
+    global _library
+    if _library is None:
+        _library = ctypes.CDLL(_sandbox.LIBRARY)
+        _library.tovana_sandbox_confine.argtypes = (ctypes.c_int, ctypes.POINTER(ctypes.c_char_p), ctypes.c_int)
+    words = [b"tovana-sandbox"] + [os.fsencode(word) for word in options]
+    return _library.tovana_sandbox_confine, len(words), (ctypes.c_char_p * len(words))(*words)
+
+
+def _read_all(fd: int) -> bytes:
+    chunks = []
+    while True:
+        try:
+            data = os.read(fd, 1 << 16)
+        except InterruptedError:
+            continue
+        if not data:
+            return b"".join(chunks)
+        chunks.append(data)
+
+
+def _child(command, confine, report_w, result_w, tmp) -> None:
+    """Body of the forked child: confine, run the tool, send its answer back."""
+    status = 1
+    try:
+        os.setsid()
+        confine[0](confine[1], confine[2], report_w)        # exits 125/126 when it cannot
+        for name in ("TMPDIR", "TMP", "TEMP"):
+            os.environ[name] = tmp
+        tempfile = __import__("sys").modules.get("tempfile")
+        if tempfile is not None:
+            tempfile.tempdir = None
+        answer = run_tool(command)
+        data = json.dumps(answer, ensure_ascii=True).encode("ascii")
+        view = memoryview(data)
+        while view:
+            view = view[os.write(result_w, view):]
+        status = 0
+    finally:
+        os._exit(status)
+
+
+def _run_confined(command: dict, mode) -> dict:
+    global _running
+    if not os.access(_sandbox.LIBRARY, os.R_OK):
+        if mode == "required":
+            raise FileNotFoundError(2, "the sandbox library is not installed", _sandbox.LIBRARY)
+        answer = run_tool(command)
+        return _with_sandbox(answer, _sandbox.NOT_INSTALLED)
+    tmp = _sandbox.private_tmp()
+    try:
+        options = _sandbox.options(command, os.getcwd(), tmp)
+        confine = _confine_arguments(options + ["--die-with", str(os.getpid())])
+        report_r, report_w = os.pipe()
+        result_r, result_w = os.pipe()
+        try:
+            with quit_guard():
+                pid = os.fork()
+                if pid == 0:
+                    os.close(report_r)
+                    os.close(result_r)
+                    _child(command, confine, report_w, result_w, tmp)
+                _running = pid
+                _groups.append(pid)
+        finally:
+            os.close(report_w)
+            os.close(result_w)
+        try:
+            applied, error = _sandbox.report(_read_all(report_r))
+            data = _read_all(result_r)
+        finally:
+            os.close(report_r)
+            os.close(result_r)
+        _pid, status = os.waitpid(pid, 0)
+        with quit_guard():
+            _running = None
+    finally:
+        _sandbox.remove_tree(tmp)
+    code = os.waitstatus_to_exitcode(status)
+    if error is not None:
+        if applied.get("complete") is False and "incomplete" in error:
+            return failure(_sandbox.incomplete(applied), {"sandbox": applied})
+        return failure(f"Sandbox could not be set up: {error}", {"sandbox": applied})
+    if not data:
+        how = f"killed by signal {-code}" if code < 0 else f"exited with code {code}"
+        return failure(f"Tool process {how} without an answer", {"sandbox": applied})
+    return _with_sandbox(json.loads(data), applied)
+
+
+def _with_sandbox(answer: dict, applied: dict) -> dict:
+    if answer["success"]:
+        answer["result"] = {"value": answer["result"], "sandbox": applied}
+    elif isinstance(answer["result"], dict):
+        answer["result"]["sandbox"] = applied
+    else:
+        answer["result"] = {"sandbox": applied}
+    return answer
+
+
+def handle(command: dict) -> dict:
+    get_arg(command, "source", str)
+    mode = _sandbox.mode(command)
+    if mode is False:
+        return run_tool(command)
+    return _run_confined(command, mode)
+
+
+def _interrupt() -> None:
+    """Interrupt hook: kill the running child's process group."""
+    if _running is not None:
+        try:
+            os.killpg(_running, SIGKILL)
+        except OSError:
+            pass
+
+
+def _on_exit() -> None:
+    for pgid in _groups:
+        try:
+            os.killpg(pgid, SIGKILL)
+        except OSError:
+            pass
+
+
 def main() -> None:
-    serve(handle)
+    serve(handle, on_interrupt=_interrupt, on_exit=_on_exit)

@@ -272,7 +272,7 @@ def test_commands_sent_back_to_back_are_answered_in_order(start, kind):
     if kind == "shell":
         assert [a["result"]["stdout"] for a in answers[:2]] == ["one\n", "two\n"]
     else:
-        assert [a["result"] for a in answers[:2]] == ["one", "two"]
+        assert [a["result"]["value"] for a in answers[:2]] == ["one", "two"]
     assert answers[2]["success"] is False and "JSON" in answers[2]["error"]
     assert worker.quit() == 0
     assert worker.read_rest() == b""
@@ -304,9 +304,10 @@ def test_quit_or_end_of_input_while_a_custom_tool_loops_exits_at_once(start, roo
         "    count = 0\n"
         "    while True:\n"
         "        count += 1\n")}).encode() + b"\n")
-    assert read_pid_file(root / "started.pid") == worker.proc.pid
+    tool = read_pid_file(root / "started.pid")     # the confined child the tool runs in
     assert stop_while_busy(worker, how) < 1.0
     assert worker.read_rest() == b""
+    assert wait_for(lambda: process_gone(tool), 2.0)
 
 
 def test_commands_waiting_behind_a_running_one_are_dropped_on_quit(start, root):
@@ -742,13 +743,13 @@ def test_custom_tool_result_and_arguments(start):
     worker = start("custom")
     answer = worker.ask({"tool_name": "adder", "args": {"a": 2, "b": 3},
                          "source": "def run(args):\n    return {'sum': args['a'] + args['b'], 'ok': [True, None]}\n"})
-    assert answer == {"success": True, "result": {"sum": 5, "ok": [True, None]}, "error": None}
+    assert answer["success"] is True and answer["result"]["value"] == {"sum": 5, "ok": [True, None]}
     coroutine = worker.ask({"args": [1, 2],
                             "source": "import asyncio\nasync def run(args):\n"
                                       "    await asyncio.sleep(0)\n    return args[::-1]\n"})
-    assert coroutine["result"] == [2, 1]
+    assert coroutine["result"]["value"] == [2, 1]
     fresh = worker.ask({"source": "def run(args):\n    return 'adder' in globals()\n"})
-    assert fresh["result"] is False
+    assert fresh["result"]["value"] is False
 
 
 def test_custom_tool_exception_gives_the_traceback_last_line(start):
@@ -787,7 +788,7 @@ def test_custom_tool_output_goes_to_stderr_and_never_to_stdout(start):
         "    os.write(1, b'raw descriptor\\n')\n"
         "    os.system('echo from a child')\n"
         "    return input('prompt? ') if args else 'done'\n")})
-    assert answer == {"success": True, "result": "done", "error": None}
+    assert answer["success"] is True and answer["result"]["value"] == "done"
     asking = worker.ask({"args": 1, "source": "def run(args):\n    return input()\n"})
     assert asking["error"].startswith("EOFError")
     assert worker.quit() == 0
@@ -802,13 +803,14 @@ def test_custom_tool_huge_results_are_cut_or_refused(start):
     line = worker.ask_line({"source": "def run(args):\n    return {'text': 'x' * 200000, 'n': 7}\n"})
     assert len(line) < LINE_LIMIT
     result = check_answer(line)["result"]
-    assert result["n"] == 7 and result["truncated"] is True
-    assert result["text_truncated"] is True and result["text_length"] == 200000
-    assert "characters cut" in result["text"]
+    value = result["value"]
+    assert value["n"] == 7 and result["truncated"] is True
+    assert value["text_truncated"] is True and value["text_length"] == 200000
+    assert "characters cut" in value["text"]
 
     line = worker.ask_line({"source": "def run(args):\n    return list(range(100000))\n"})
     assert len(line) < LINE_LIMIT
-    numbers = check_answer(line)["result"]
+    numbers = check_answer(line)["result"]["value"]
     assert numbers == list(range(len(numbers))) and 1000 < len(numbers) < 100000
 
     line = worker.ask_line({"source": "def run(args):\n    return {'k' * 100000: 1}\n"})
@@ -877,6 +879,34 @@ def test_shell_sandbox_limits_stop_a_memory_hog_and_a_cpu_loop(start, program, l
     answer = start("shell").ask({"command": [sys.executable, "-c", program], "limits": limits, "timeout": 20})
     assert answer["error"].startswith(error), answer
     assert answer["result"]["timed_out"] is False
+
+
+WRITER = """import threading
+def write(path):
+    try:
+        with open(path, "w") as handle:
+            handle.write("x")
+        return "written"
+    except OSError as exc:
+        return type(exc).__name__
+def run(folder):
+    seen = []
+    thread = threading.Thread(target=lambda: seen.append(write(folder + "/thread.txt")))
+    thread.start()
+    thread.join()
+    return [write(folder + "/main.txt"), seen[0], write("inside.txt")]
+"""
+
+
+@needs_landlock
+def test_custom_tool_and_its_threads_cannot_write_outside(start, root):
+    worker = start("custom")
+    confined = worker.ask({"source": WRITER, "args": str(root.parent)})["result"]
+    assert confined["value"] == ["PermissionError", "PermissionError", "written"]
+    assert confined["sandbox"]["filesystem"] == "landlock"
+    assert not (root.parent / "main.txt").exists() and not (root.parent / "thread.txt").exists()
+    plain = worker.ask({"source": WRITER, "args": str(root.parent), "sandbox": False})
+    assert plain["result"] == ["written", "written", "written"]
 
 
 @pytest.mark.parametrize("args, status, text", [
