@@ -19,6 +19,12 @@ import pytest
 
 from tovana.core import jobwarden as jw
 
+# Under `make test SANITIZE=1` the sanitizer runtimes are preloaded into this
+# interpreter, which has loaded them already.  The worker children run no
+# instrumented code, and the commands they run under the sandbox's
+# address-space limit could not even start with the sanitizer runtime.
+os.environ.pop("LD_PRELOAD", None)
+
 LOGGER = "tovana.subprocess"
 
 _PRELUDE = textwrap.dedent(
