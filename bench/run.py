@@ -45,12 +45,22 @@ def worker_table(wk):
     return "\n".join(lines)
 
 
+def sandbox_table(sb):
+    lines = ["| confinement, shell `true` through `spawn` | sandboxed | `\"sandbox\": false` | added | goal |",
+             "|---|---|---|---|---|",
+             "| median of %d, alternating (Landlock ABI %s, network: %s) | %.1f ms | %.1f ms | %+.2f ms | at most +%.0f ms |"
+             % (sb["n"], sb["sandbox"].get("landlock_abi"), sb["sandbox"].get("network"),
+                sb["confined_ms"], sb["plain_ms"], sb["added_ms"], sb["goal_ms"])]
+    return "\n".join(lines)
+
+
 def main():
     py314, py312 = sys.argv[1], sys.argv[2]
     jw = run(py314, "bench_jobwarden.py")
     cf = run(py312, "bench_chatferry.py") if (HERE / "bench_chatferry.py").exists() else None
     wk = run(py314, "bench_workers.py")
-    tables = [table(jw, cf), worker_table(wk)]
+    sb = run(py314, "bench_sandbox.py")
+    tables = [table(jw, cf), worker_table(wk), sandbox_table(sb)]
     text = README.read_text()
     block = BEGIN + "\n" + "\n\n".join(tables) + "\n" + END
     text = re.sub(re.escape(BEGIN) + ".*?" + re.escape(END), lambda _: block, text, flags=re.S)
