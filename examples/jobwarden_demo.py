@@ -37,6 +37,8 @@ def summary(result):
                     f"max complexity {t['max_complexity']}, imports {out['imports']}")
         if "replacements" in out:
             return f"{out['replacements']} replacement(s) in {out['path']}"
+        if "value" in out and "sandbox" in out:      # a confined custom tool
+            return f"{out['value']} (network: {out['sandbox'].get('network')})"
         return str(out)
     return str(out)
 
