@@ -34,9 +34,9 @@ from __future__ import annotations
 import builtins
 import json
 import linecache
-from types import CoroutineType
-
 import os
+import sys
+from types import CoroutineType
 
 import _sandbox
 from _protocol import describe, failure, get_arg, quit_guard, serve, success
@@ -130,11 +130,13 @@ def _child(command, confine, report_w, result_w, tmp) -> None:
         confine[0](confine[1], confine[2], report_w)        # exits 125/126 when it cannot
         for name in ("TMPDIR", "TMP", "TEMP"):
             os.environ[name] = tmp
-        tempfile = __import__("sys").modules.get("tempfile")
+        tempfile = sys.modules.get("tempfile")
         if tempfile is not None:
             tempfile.tempdir = None
         answer = run_tool(command)
-        data = json.dumps(answer, ensure_ascii=True).encode("ascii")
+        sink = sys.stderr           # its budget is the worker's: hand back what is left
+        data = json.dumps([answer, getattr(sink, "_left", None), getattr(sink, "_noted", None)],
+                          ensure_ascii=True).encode("ascii")
         view = memoryview(data)
         while view:
             view = view[os.write(result_w, view):]
@@ -187,7 +189,11 @@ def _run_confined(command: dict, mode) -> dict:
     if not data:
         how = f"killed by signal {-code}" if code < 0 else f"exited with code {code}"
         return failure(f"Tool process {how} without an answer", {"sandbox": applied})
-    return _with_sandbox(json.loads(data), applied)
+    answer, left, noted = json.loads(data)
+    sink = sys.stderr
+    if left is not None and hasattr(sink, "_left"):
+        sink._left, sink._noted = min(sink._left, left), sink._noted or noted
+    return _with_sandbox(answer, applied)
 
 
 def _with_sandbox(answer: dict, applied: dict) -> dict:
