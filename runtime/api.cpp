@@ -1,5 +1,7 @@
 #include "api.hpp"
 
+#include "trace.hpp"
+
 #include <cstdarg>
 #include <string>
 #include <unordered_map>
@@ -92,16 +94,40 @@ Ref global(PyObject* name) {
     return Ref::borrow(v);
 }
 
-void log(PyObject* level_method, const Ref& text) {
+void log(PyObject* level_method, int level, const Ref& text, Where where) {
+    static PyObject* const logger_type = [] {
+        Ref logging = check(PyImport_ImportModule("logging"));
+        return getattr(logging.get(), "Logger").release();  // kept for the life of the process
+    }();
     Ref logger = global(RT_NAME("logger"));
-    call_method(logger.get(), level_method, text);
+    int is_logger = PyObject_IsInstance(logger.get(), logger_type);
+    check_status(is_logger);
+    if (!is_logger || !where.file) {
+        call_method(logger.get(), level_method, text);
+        return;
+    }
+    Ref level_number = integer(level);
+    if (!truthy(call_method(logger.get(), RT_NAME("isEnabledFor"), level_number).get())) return;
+    Ref exc_info = none();
+    if (level_method == RT_NAME("exception")) {
+        Ref exc = Ref::steal(PyErr_GetHandledException());
+        if (exc && exc.get() != Py_None) {
+            Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+            exc_info = check(PyTuple_Pack(3, Py_TYPE(exc.get()), exc.get(), tb ? tb.get() : Py_None));
+        }
+    }
+    PyObject* func = running_qualname();
+    Ref record = call_method(logger.get(), RT_NAME("makeRecord"), getattr(logger.get(), RT_NAME("name")),
+                             level_number, str(where.file), integer(where.line), text,
+                             check(PyTuple_New(0)), exc_info, Ref::borrow(func ? func : Py_None));
+    call_method(logger.get(), RT_NAME("handle"), record);
 }
 
-void log_exception(const Ref& text, const Ref& exc) {
+void log_exception(const Ref& text, const Ref& exc, Where where) {
     Ref previous = Ref::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(exc.get());
     try {
-        log(RT_NAME("exception"), text);
+        log(RT_NAME("exception"), 40, text, where);
     } catch (...) {
         PyErr_SetHandledException(previous.get());
         throw;

@@ -114,15 +114,19 @@ inline Ref global(const char* name) { return global(intern(name)); }
 
 // ---- logging ---------------------------------------------------------------
 
-// logger.<level>(text) on the module's current `logger` global.
-void log(PyObject* level_method, const Ref& text);
-inline void log_debug(const Ref& t) { log(RT_NAME("debug"), t); }
-inline void log_info(const Ref& t) { log(RT_NAME("info"), t); }
-inline void log_warning(const Ref& t) { log(RT_NAME("warning"), t); }
-inline void log_error(const Ref& t) { log(RT_NAME("error"), t); }
+// One record with the text on the module's current `logger` global, at the
+// level of `level_method` (the logging level number `level`).  A
+// logging.Logger gets a record made with the C++ file and line of the call
+// and the running native function's qualified name as its location; any
+// other object gets `logger.<level_method>(text)` called.
+void log(PyObject* level_method, int level, const Ref& text, Where where);
+inline void log_debug(const Ref& t, Where w = Where::here()) { log(RT_NAME("debug"), 10, t, w); }
+inline void log_info(const Ref& t, Where w = Where::here()) { log(RT_NAME("info"), 20, t, w); }
+inline void log_warning(const Ref& t, Where w = Where::here()) { log(RT_NAME("warning"), 30, t, w); }
+inline void log_error(const Ref& t, Where w = Where::here()) { log(RT_NAME("error"), 40, t, w); }
 // logger.exception(text) with `exc` as the exception being handled, so the
 // record carries its traceback.
-void log_exception(const Ref& text, const Ref& exc);
+void log_exception(const Ref& text, const Ref& exc, Where where = Where::here());
 
 // Time since the epoch as the module's `time.time()` reports it.
 double wall_time();

@@ -1,4 +1,5 @@
 #include "coro.hpp"
+#include "trace.hpp"
 
 #include "function.hpp"
 
@@ -17,6 +18,7 @@ struct Driver {
     Ref in_value;                              // what the leaf's co_await gives back...
     Ref in_exc;                                // ...or raises
     Ref name, qualname;
+    Where where;  // the function's declaration, for tracebacks
     State state = Created;
 
     ~Driver() { destroy_frames(); }
@@ -65,7 +67,7 @@ PySendResult finish(Driver& d, PyObject** out) {
         try {
             std::rethrow_exception(err);
         } catch (...) {
-            set_error_from_current();
+            set_error_leaving(d.qualname.get(), d.where);
         }
         if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
             PyObject* exc = PyErr_GetRaisedException();
@@ -89,7 +91,10 @@ PySendResult resume(Driver& d, Ref value, Ref exc, PyObject** out) {
         d.in_value = std::move(value);
         d.in_exc = std::move(exc);
         d.state = Driver::Running;
-        d.leaf.resume();
+        {
+            Running running(d.qualname.get());
+            d.leaf.resume();
+        }
         d.state = Driver::Suspended;
         if (d.root.done()) return finish(d, out);
         // The leaf waits on a new awaitable: take its first step.
@@ -466,6 +471,7 @@ Ref make_coroutine(Co<Ref> co, PyObject* func) {
     c->d.root.promise().driver = &c->d;
     c->d.name = Ref::borrow(function_name(func));
     c->d.qualname = Ref::borrow(function_qualname(func));
+    c->d.where = function_where(func);
     return self;
 }
 

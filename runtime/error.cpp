@@ -1,11 +1,13 @@
 #include "error.hpp"
 
+#include "trace.hpp"
+
 #include <cstdarg>
 #include <new>
 
 namespace rt {
 
-PyException::PyException() : exc_(Ref::steal(PyErr_GetRaisedException())) {
+PyException::PyException(Where where) : exc_(Ref::steal(PyErr_GetRaisedException())), where_(where) {
     if (!exc_) {
         exc_ = Ref::steal(PyObject_CallOneArg(
             PyExc_SystemError, PyUnicode_FromString("error thrown without a Python exception set")));
@@ -25,25 +27,31 @@ Ref PyException::text() const noexcept {
     return Ref::steal(s);
 }
 
-void throw_pending() { throw PyException(); }
+void throw_pending(Where where) { throw PyException(where); }
 
-void raise(PyObject* type, const char* message) {
+void raise(PyObject* type, const char* message, Where where) {
     PyErr_SetString(type, message);
-    throw PyException();
+    throw PyException(where);
 }
 
-void raisef(PyObject* type, const char* format, ...) {
+void raise_formatted(PyObject* type, Where where, const char* format, ...) {
     va_list va;
     va_start(va, format);
     PyErr_FormatV(type, format, va);
     va_end(va);
-    throw PyException();
+    throw PyException(where);
 }
 
 void set_error_from_current() noexcept {
+    Where ignored;
+    set_error_from_current(ignored);
+}
+
+void set_error_from_current(Where& where) noexcept {
     try {
         throw;
     } catch (PyException& e) {
+        where = e.where();
         e.restore();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -52,6 +60,12 @@ void set_error_from_current() noexcept {
     } catch (...) {
         PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
+}
+
+void set_error_leaving(PyObject* qualname, Where fallback) noexcept {
+    Where where;
+    set_error_from_current(where);
+    add_traceback(qualname, in_runtime(where) ? fallback : where);
 }
 
 }  // namespace rt

@@ -1,5 +1,7 @@
 #include "function.hpp"
 
+#include "trace.hpp"
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -175,9 +177,10 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
             converted[i] = convert(p, slots[i]);
             slots[i] = converted[i].get();
         }
+        Running running(f->qualname);
         return def.impl(Args{slots, self}).release();
     } catch (...) {
-        set_error_from_current();
+        set_error_leaving(f->qualname, def.where);
         return nullptr;
     }
 }
@@ -327,5 +330,6 @@ Ref make_function(const FuncDef& def, const char* owner, PyObject* module_name) 
 
 PyObject* function_name(PyObject* func) { return as_func(func)->name; }
 PyObject* function_qualname(PyObject* func) { return as_func(func)->qualname; }
+Where function_where(PyObject* func) { return as_func(func)->def->where; }
 
 }  // namespace rt

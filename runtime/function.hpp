@@ -66,6 +66,7 @@ struct FuncDef {
     const char* returns = nullptr;  // return annotation; null: none
     Impl impl = nullptr;
     Kind kind = Kind::Plain;
+    Where where = Where::here();  // the declaration, for tracebacks
 };
 
 // Create the runtime's types; called once from each module's init.
@@ -79,5 +80,6 @@ Ref make_function(const FuncDef& def, const char* owner, PyObject* module_name);
 // Attributes of a function object, for the coroutine bridge.
 PyObject* function_name(PyObject* func);
 PyObject* function_qualname(PyObject* func);
+Where function_where(PyObject* func);
 
 }  // namespace rt

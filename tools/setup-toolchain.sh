@@ -392,7 +392,10 @@ entry_ok() {
 # written (PYTHONDONTWRITEBYTECODE=1, a read-only tree), and every worker
 # process pays for that.  Stamped with the unpacked root, so it runs once.
 bytecode_want() { [[ -f $STAMPS/root ]] && printf 'v=1 %s\n' "$(<"$STAMPS/root")"; }
-bytecode_ready() { [[ ! -x $ROOT/usr/bin/python3.14 ]] || stamp_is bytecode "$(bytecode_want)"; }
+bytecode_ready() {
+    [[ ! -x $ROOT/usr/bin/python3.14 ]] ||
+        { stamp_is bytecode "$(bytecode_want)" && [[ -d $ROOT/usr/lib/python3.14/json/__pycache__ ]]; }
+}
 compile_root() {
     [[ -x $ROOT/usr/bin/python3.14 ]] || return 0
     bytecode_ready && return 0
@@ -477,7 +480,7 @@ if (( ${#sets[@]} )); then
     WANTROOT="v=$SETUP_VERSION tc=$TC debs=$(printf '%s\n' "${ALL_DEBS[@]##*/}" | sort | tr '\n' ' ')"
     if ! stamp_is root "$WANTROOT" || [[ ! -d $ROOT ]]; then
         say "unpacking ${#ALL_DEBS[@]} packages into .toolchain/sysroot ..."
-        rm -f "$STAMPS/root" "$STAMPS/py314" "$STAMPS/py312"
+        rm -f "$STAMPS/root" "$STAMPS/py314" "$STAMPS/py312" "$STAMPS/bytecode"
         rm -rf "$ROOT"
         mkdir -p "$ROOT"
         for d in "${ALL_DEBS[@]}"; do dpkg -x "$d" "$ROOT"; done

@@ -171,6 +171,9 @@ def test_reply_goes_to_the_metadata_chat(cf, host, logs):
     assert run(cf.Chatferry()._send_reply("hi", {"chat_id": 42})) is None
     assert host.telegram.calls == [("send_message", ("hi",), {"chat_id": 42, "parse_mode": ""})]
     assert logs.lines() == [("INFO", "Reply sent to Telegram (msg_ids=[5, 6])")]
+    # The record names the module's own code, not the caller's frame.
+    (record,) = logs.records
+    assert (record.pathname, record.funcName) == ("connectors/chatferry/bridge.cpp", "Chatferry._send_reply")
 
 
 @pytest.mark.parametrize("metadata", [{}, {"chat_id": 0}, {"chat_id": ""}, {"chat_id": None}])

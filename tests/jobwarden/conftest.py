@@ -292,6 +292,8 @@ def logs(caplog):
     caplog.set_level(logging.DEBUG, logger=LOGGER)
 
     class Logs:
+        records = property(lambda self: [r for r in caplog.records if r.name == LOGGER])
+
         def lines(self):
             return [(r.levelname, r.getMessage()) for r in caplog.records if r.name == LOGGER]
 

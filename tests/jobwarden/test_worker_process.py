@@ -161,6 +161,34 @@ def test_send_command_without_a_child(logs):
     assert logs.lines() == []
 
 
+def test_tracebacks_and_log_records_name_the_native_code(scripts, logs):
+    """An error leaving native code gets a traceback entry (C++ file, line,
+    qualified name); a log record carries the module's own location."""
+    import traceback
+
+    def native_entries(exc):
+        return [(f.filename, f.name) for f in traceback.extract_tb(exc.__traceback__)
+                if f.filename.endswith(".cpp")]
+
+    worker = WorkerProcess("w1", "x.py")
+    with pytest.raises(RuntimeError) as info:
+        run(worker.send_command({}))        # raised inside a native coroutine
+    assert native_entries(info.value) == [("core/jobwarden/worker_process.cpp", "WorkerProcess.send_command")]
+    assert traceback.extract_tb(info.value.__traceback__)[-1].lineno > 1
+    with pytest.raises(TypeError) as info:
+        jw.Jobwarden(temp_dir="x")._resolve_worker_script(5)    # refused by a native method
+    assert native_entries(info.value) == [("core/jobwarden/pool.cpp", "Jobwarden._resolve_worker_script")]
+
+    async def main():
+        async with started(scripts.write("echo")):
+            pass
+    run(main())
+    record = next(r for r in logs.records if r.getMessage().startswith("Worker w1 started"))
+    assert (record.pathname, record.filename, record.funcName) == (
+        "core/jobwarden/worker_process.cpp", "worker_process.cpp", "WorkerProcess.start")
+    assert record.lineno > 1
+
+
 # ---- the line protocol ---------------------------------------------------------------------------
 
 
