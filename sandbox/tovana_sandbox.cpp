@@ -104,6 +104,7 @@ struct Options {
     bool network = false;
     bool require = false;
     bool unconfined = false;
+    int max_abi = -1;  // --landlock-abi: use at most this Landlock ABI (0: none)
     int report_fd = -1;
     long die_with = -1;
     std::string chdir_to;
@@ -130,8 +131,9 @@ const char kUsageText[] =
     "usage: tovana-sandbox [--write DIR]... [--network] [--cpu SECONDS] [--memory MB]\n"
     "                      [--file-size MB] [--open-files N] [--processes N] [--require]\n"
     "                      [--report FD] [--chdir DIR] [--die-with PID] [--unconfined]\n"
-    "                      -- PROGRAM [ARG]...\n"
-    "--unconfined applies the limits only: no filesystem or network confinement.\n";
+    "                      [--landlock-abi N] -- PROGRAM [ARG]...\n"
+    "--unconfined applies the limits only: no filesystem or network confinement.\n"
+    "--landlock-abi N uses at most Landlock ABI N (0: none), as an older kernel would.\n";
 
 bool parse_number(const char* text, std::uint64_t& out) {
     if (!*text) return false;
@@ -173,6 +175,9 @@ Options parse(int argc, char** argv, bool need_program) {
             o.writable.emplace_back(value_of(arg));
         } else if (arg == "--network") {
             o.network = true;
+        } else if (arg == "--landlock-abi") {
+            std::uint64_t abi = number_of(arg);
+            o.max_abi = static_cast<int>(std::min<std::uint64_t>(abi, 1000));
         } else if (arg == "--unconfined") {
             o.unconfined = true;
         } else if (arg == "--require") {
@@ -361,6 +366,7 @@ void confine(Options& o) {
 
     Applied applied;
     applied.abi = landlock_abi();
+    if (o.max_abi >= 0 && applied.abi > o.max_abi) applied.abi = o.max_abi;
     bool cut_tcp = false;
     if (!o.network && !o.unconfined) {
         std::string why;

@@ -915,8 +915,24 @@ def test_custom_tool_and_its_threads_cannot_write_outside(start, root):
     (["--cpu", "x", "--", "true"], 125, "option --cpu needs a whole number, not 'x'"),
     (["--write", "/no/such/folder", "--", "true"], 126, "cannot allow writing beneath '/no/such/folder'"),
     (["--", "no-such-program-for-this-test"], 127, "cannot run 'no-such-program-for-this-test'"),
+    (["--landlock-abi", "0", "--require", "--", "true"], 126,
+     "sandbox incomplete: filesystem (no Landlock in this kernel)"),
 ])
 def test_sandbox_program_errors_are_one_clear_line(args, status, text):
     done = subprocess.run([str(SANDBOX_BINARY), *args], capture_output=True, text=True, timeout=10)
     assert done.returncode == status
     assert done.stderr.startswith("tovana-sandbox: " + text) and done.stderr.count("\n") == 1
+
+
+def test_sandbox_program_without_landlock_runs_with_what_it_could_apply(root):
+    read_end, write_end = os.pipe()
+    done = subprocess.run([str(SANDBOX_BINARY), "--landlock-abi", "0", "--write", str(root), "--report",
+                           str(write_end), "--", "sh", "-c", "echo x > ../escaped && echo written"],
+                          cwd=root, pass_fds=[write_end], capture_output=True, text=True, timeout=10)
+    os.close(write_end)
+    with os.fdopen(read_end) as report:
+        applied = json.loads(report.read())
+    assert done.returncode == 0 and done.stdout == "written\n" and (root.parent / "escaped").exists()
+    assert applied["filesystem"] == "none" and applied["complete"] is False
+    assert applied["missing"] == ["filesystem (no Landlock in this kernel)"]
+    assert applied["network"] in ("namespace", "user namespace", "not cut")
