@@ -100,14 +100,41 @@ _groups = []                 # process group of every child started
 SIGKILL = 9
 
 
+def _load_library():
+    """``tovana_sandbox_confine`` and a maker of its argument array.
+
+    Built on ``_ctypes`` directly: importing the ``ctypes`` package would
+    cost every confined tool several milliseconds more.
+    """
+    import _ctypes
+
+    class Int(_ctypes._SimpleCData):
+        _type_ = "i"
+
+    class CharP(_ctypes._SimpleCData):
+        _type_ = "z"
+
+    class Function(_ctypes.CFuncPtr):
+        _flags_ = _ctypes.FUNCFLAG_CDECL
+        _restype_ = Int
+
+    class Library:
+        _handle = _ctypes.dlopen(_sandbox.LIBRARY, os.RTLD_NOW | os.RTLD_LOCAL)
+
+    def argv(words):
+        array = type("Argv", (_ctypes.Array,), {"_type_": CharP, "_length_": len(words)})
+        return array(*words)
+
+    return Function(("tovana_sandbox_confine", Library)), argv
+
+
 def _confine_arguments(options: list):
-    import ctypes
     global _library
     if _library is None:
-        _library = ctypes.CDLL(_sandbox.LIBRARY)
-        _library.tovana_sandbox_confine.argtypes = (ctypes.c_int, ctypes.POINTER(ctypes.c_char_p), ctypes.c_int)
+        _library = _load_library()
+    confine, argv = _library
     words = [b"tovana-sandbox"] + [os.fsencode(word) for word in options]
-    return _library.tovana_sandbox_confine, len(words), (ctypes.c_char_p * len(words))(*words)
+    return confine, len(words), argv(words)
 
 
 def _read_all(fd: int) -> bytes:
