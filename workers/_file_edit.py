@@ -87,18 +87,19 @@ def _walk(path: str, final, make_parents: bool = False):
             raise PermissionError(f"path is outside the working directory: {path}")
     try:
         for _attempt in range(RETRIES):
-            created = False
             opened = []         # descriptors of the folders below the root, in order
             names = []          # their names
             missing = []        # folders named below the last one that do not exist
             todo = list(reversed(first))
             links = changes = 0
+            named = False       # the last component is a name (not "..")
             try:
                 while todo:
                     part = todo.pop()
                     if part in ("", "."):
                         continue
                     if part == "..":
+                        named = False
                         if missing:
                             missing.pop()
                         elif names:
@@ -107,6 +108,7 @@ def _walk(path: str, final, make_parents: bool = False):
                         else:
                             raise PermissionError(f"path is outside the working directory: {path}")
                         continue
+                    named = True
                     if missing:
                         missing.append(part)
                         continue
@@ -149,10 +151,9 @@ def _walk(path: str, final, make_parents: bool = False):
                     names.append(part)
                 if not missing:
                     return final(opened[-1] if opened else ROOT_FD, None, "/".join(names) or ".")
-                if not make_parents:
+                if not make_parents or not named:
                     raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
                 here = opened[-1] if opened else ROOT_FD
-                created = True
                 for folder in missing[:-1]:
                     try:
                         os.mkdir(folder, dir_fd=here)
@@ -167,8 +168,6 @@ def _walk(path: str, final, make_parents: bool = False):
             finally:
                 for fd in opened:
                     os.close(fd)
-            if not created:
-                break
         raise OSError(errno.EAGAIN, "the path kept changing while it was walked", path)
     except OSError as exc:
         if exc.errno is not None and exc.filename != path:   # name the path the caller gave
