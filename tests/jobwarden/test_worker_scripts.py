@@ -854,21 +854,40 @@ def test_shell_sandbox_confines_writes_to_the_working_and_a_private_temporary_fo
 
 
 def test_shell_sandbox_cuts_the_network_unless_allowed(start):
-    listener = socket.socket()
+    listener, datagrams = socket.socket(), socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     listener.bind(("127.0.0.1", 0))
     listener.listen(8)
-    port = listener.getsockname()[1]
-    connect = [sys.executable, "-c", f"import socket; socket.create_connection(('127.0.0.1', {port}), 5)"]
+    datagrams.bind(("127.0.0.1", 0))
+    datagrams.setblocking(False)
+    program = ("import socket\n"
+               "try:\n"
+               f"    socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b'x', {datagrams.getsockname()})\n"
+               "except OSError as exc:\n"
+               "    print('udp', exc)\n"
+               f"socket.create_connection({listener.getsockname()}, 5)\n")
+
+    def received():
+        try:
+            return datagrams.recv(16)
+        except BlockingIOError:
+            return None
+
     try:
         worker = start("shell")
-        cut = worker.ask({"command": connect})
-        allowed = worker.ask({"command": connect, "network": True})
+        cut = worker.ask({"command": [sys.executable, "-c", program]})
+        cut_udp = received()
+        allowed = worker.ask({"command": [sys.executable, "-c", program], "network": True})
+        time.sleep(0.1)
+        allowed_udp = received()
     finally:
         listener.close()
+        datagrams.close()
     assert cut["success"] is False and "Error" in cut["result"]["stderr"]
     assert cut["result"]["sandbox"]["network"] in ("namespace", "user namespace", "landlock tcp")
+    if cut["result"]["sandbox"]["network"] != "landlock tcp":      # a namespace cuts UDP too
+        assert cut_udp is None and "udp" in cut["result"]["stdout"]
     assert allowed["success"] is True, allowed
-    assert allowed["result"]["sandbox"]["network"] == "allowed"
+    assert allowed["result"]["sandbox"]["network"] == "allowed" and allowed_udp == b"x"
 
 
 @pytest.mark.parametrize("program, limits, error", [
