@@ -67,7 +67,7 @@ wheel: setup
 	@mkdir -p $(DIST) $(BUILD)
 	@for v in 3.14 3.13 3.12; do \
 	    echo "wheel: python$$v ..."; \
-	    env PYTHONPATH=$(WHEEL_TOOLS) $(TC)/bin/python$$v -m build --wheel --no-isolation \
+	    env PYTHONPATH=$(WHEEL_TOOLS) CMAKE_BUILD_PARALLEL_LEVEL=2 $(TC)/bin/python$$v -m build --wheel --no-isolation \
 	        --skip-dependency-check --outdir $(DIST) $(WHEEL_FLAGS) . >$(BUILD)/wheel-$$v.log 2>&1 || \
 	        { grep -vE '^(\[ *[0-9]+%\] |g?make)' $(BUILD)/wheel-$$v.log >&2; \
 	          echo "wheel: python$$v failed (full log in build/wheel-$$v.log)" >&2; exit 1; }; \
@@ -78,7 +78,7 @@ wheel: setup
 test-wheel: wheel
 	@for v in 3.14 3.13 3.12; do \
 	    echo "test: python$$v: the wheel in a fresh venv"; \
-	    TOVANA_WHEEL_DIR=$(DIST) $(TC)/bin/python$$v -m pytest $(PYTEST_FLAGS) tests/wheel || exit 1; \
+	    TOVANA_WHEEL_DIR=$(DIST) TOVANA_WHEEL_TOOLS=$(WHEEL_TOOLS) $(TC)/bin/python$$v -m pytest $(PYTEST_FLAGS) tests/wheel || exit 1; \
 	done
 
 demo: build
