@@ -52,7 +52,8 @@ test: build
 	$(call suite,3.14,runtime jobwarden)
 	$(call suite,3.12,runtime chatferry)
 
-# Both modules on each of CPython 3.14, 3.13 and 3.12, then the wheels.
+# Both modules on each of CPython 3.14, 3.13 and 3.12, then the wheels
+# (not with SANITIZE=1: the wheels are not instrumented).
 test-all: build
 	$(call suite,3.14,runtime jobwarden)
 	$(call suite,3.14,chatferry)
@@ -60,18 +61,21 @@ test-all: build
 	$(call suite,3.13,chatferry)
 	$(call suite,3.12,runtime chatferry)
 	$(call suite,3.12,jobwarden)
+ifneq ($(SANITIZE),1)
 	@$(MAKE) --no-print-directory test-wheel
+endif
 
-# One wheel per interpreter into dist/.
+# One wheel per interpreter into dist/ (CMake builds in build/wheel/<tag>/).
 wheel: setup
 	@mkdir -p $(DIST) $(BUILD)
+	@rm -f $(DIST)/tovana_native-*.whl
 	@for v in 3.14 3.13 3.12; do \
-	    echo "wheel: python$$v ..."; \
+	    printf 'wheel: python%s ...' $$v; \
 	    env PYTHONPATH=$(WHEEL_TOOLS) CMAKE_BUILD_PARALLEL_LEVEL=2 $(TC)/bin/python$$v -m build --wheel --no-isolation \
 	        --skip-dependency-check --outdir $(DIST) $(WHEEL_FLAGS) . >$(BUILD)/wheel-$$v.log 2>&1 || \
-	        { grep -vE '^(\[ *[0-9]+%\] |g?make)' $(BUILD)/wheel-$$v.log >&2; \
+	        { echo " failed:"; grep -vE '^\[ *[0-9]+/[0-9]+\] ' $(BUILD)/wheel-$$v.log >&2; \
 	          echo "wheel: python$$v failed (full log in build/wheel-$$v.log)" >&2; exit 1; }; \
-	    echo "wheel: $$(sed -n 's/^Successfully built //p' $(BUILD)/wheel-$$v.log)"; \
+	    echo " dist/$$(sed -n 's/^Successfully built //p' $(BUILD)/wheel-$$v.log)"; \
 	done
 
 # Each wheel installed into a fresh venv, used from outside the source tree.
