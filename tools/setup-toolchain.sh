@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Provides the two interpreters the build and the tests use:
+# Provides the three interpreters the build and the tests use:
 #   .toolchain/bin/python3.14  CPython 3.14 with headers, pytest and hypothesis
 #   .toolchain/bin/python3.13  CPython 3.13 with headers, pytest and hypothesis
 #   .toolchain/bin/python3.12  CPython 3.12 with headers, pytest and hypothesis
