@@ -1,14 +1,22 @@
 # Set-up, build, tests and demo.  `make demo` and `make test` do everything
 # from a fresh clone (the interpreters are provided by `make setup`).
+# Each step prints one progress line; a failing compiler's messages still show.
 
-PY314 := $(CURDIR)/.toolchain/bin/python3.14
-PY312 := $(CURDIR)/.toolchain/bin/python3.12
+TC := $(CURDIR)/.toolchain
+PY314 := $(TC)/bin/python3.14
+PY313 := $(TC)/bin/python3.13
+PY312 := $(TC)/bin/python3.12
+# scikit-build-core, build and pip, brought by set-up for every interpreter.
+WHEEL_TOOLS := $(TC)/sysroot/usr/lib/python3/dist-packages
 BUILD := $(CURDIR)/build
+DIST := $(CURDIR)/dist
 PYTEST_FLAGS ?= -q -p no:cacheprovider
 
-CMAKE_FLAGS := -DPYTHON314=$(PY314) -DPYTHON312=$(PY312)
+CMAKE_FLAGS := -DPYTHON314=$(PY314) -DPYTHON313=$(PY313) -DPYTHON312=$(PY312)
+WHEEL_FLAGS :=
 ifeq ($(CI),true)
 CMAKE_FLAGS += -DWERROR=ON
+WHEEL_FLAGS += -Ccmake.define.WERROR=ON
 endif
 
 # make test SANITIZE=1: build with AddressSanitizer and UndefinedBehaviorSanitizer
@@ -23,7 +31,13 @@ RUN_ENV := TOVANA_BUILD=$(BUILD) PYTHONMALLOC=malloc \
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)"
 endif
 
-.PHONY: all setup build test demo chat bench soak clean
+# suite VERSION DIRS: one pytest run of the given test folders on one interpreter.
+define suite
+	@echo "test: python$(1): $(2)"
+	@$(RUN_ENV) $(TC)/bin/python$(1) -m pytest $(PYTEST_FLAGS) $(addprefix tests/,$(2))
+endef
+
+.PHONY: all setup build test test-all wheel test-wheel demo chat bench soak clean
 
 all: build
 
@@ -31,19 +45,54 @@ setup:
 	@bash tools/setup-toolchain.sh
 
 build: setup
-	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(BUILD) -j2
+	@bash tools/build.sh $(BUILD) $(CMAKE_FLAGS)
 
+# The primary pairing: jobwarden on 3.14, chatferry on 3.12.
 test: build
-	$(RUN_ENV) $(PY314) -m pytest $(PYTEST_FLAGS) tests/runtime tests/jobwarden
-	$(RUN_ENV) $(PY312) -m pytest $(PYTEST_FLAGS) tests/runtime tests/chatferry
+	$(call suite,3.14,runtime jobwarden)
+	$(call suite,3.12,runtime chatferry)
+
+# Both modules on each of CPython 3.14, 3.13 and 3.12, then the wheels
+# (not with SANITIZE=1: the wheels are not instrumented).
+test-all: build
+	$(call suite,3.14,runtime jobwarden)
+	$(call suite,3.14,chatferry)
+	$(call suite,3.13,runtime jobwarden)
+	$(call suite,3.13,chatferry)
+	$(call suite,3.12,runtime chatferry)
+	$(call suite,3.12,jobwarden)
+ifneq ($(SANITIZE),1)
+	@$(MAKE) --no-print-directory test-wheel
+endif
+
+# One wheel per interpreter into dist/ (CMake builds in build/wheel/<tag>/).
+wheel: setup
+	@mkdir -p $(DIST) $(BUILD)
+	@rm -f $(DIST)/tovana_native-*.whl
+	@for v in 3.14 3.13 3.12; do \
+	    printf 'wheel: python%s ...' $$v; \
+	    env PYTHONPATH=$(WHEEL_TOOLS) CMAKE_BUILD_PARALLEL_LEVEL=2 $(TC)/bin/python$$v -m build --wheel --no-isolation \
+	        --skip-dependency-check --outdir $(DIST) $(WHEEL_FLAGS) . >$(BUILD)/wheel-$$v.log 2>&1 || \
+	        { echo " failed:"; grep -vE '^\[ *[0-9]+/[0-9]+\] ' $(BUILD)/wheel-$$v.log >&2; \
+	          echo "wheel: python$$v failed (full log in build/wheel-$$v.log)" >&2; exit 1; }; \
+	    echo " dist/$$(sed -n 's/^Successfully built //p' $(BUILD)/wheel-$$v.log)"; \
+	done
+
+# Each wheel installed into a fresh venv, used from outside the source tree.
+test-wheel: wheel
+	@for v in 3.14 3.13 3.12; do \
+	    echo "test: python$$v: the wheel in a fresh venv"; \
+	    TOVANA_WHEEL_DIR=$(DIST) TOVANA_WHEEL_TOOLS=$(WHEEL_TOOLS) $(TC)/bin/python$$v -m pytest $(PYTEST_FLAGS) tests/wheel || exit 1; \
+	done
 
 demo: build
-	$(PY314) examples/jobwarden_demo.py
-	$(PY312) examples/chatferry_demo.py
+	@echo "demo: jobwarden on python3.14"
+	@$(PY314) examples/jobwarden_demo.py
+	@echo "demo: chatferry on python3.12"
+	@$(PY312) examples/chatferry_demo.py
 
 chat: build
-	$(PY312) examples/chatferry_demo.py --interactive
+	@$(PY312) examples/chatferry_demo.py --interactive
 
 bench: build
 	$(PY314) bench/run.py $(PY314) $(PY312)
@@ -53,4 +102,4 @@ soak: build
 	$(PY312) bench/soak_chatferry.py
 
 clean:
-	rm -rf $(CURDIR)/build $(CURDIR)/build-asan
+	rm -rf $(CURDIR)/build $(CURDIR)/build-asan $(CURDIR)/dist

@@ -1,6 +1,7 @@
 """Put the built package tree and the runtime test module on sys.path."""
 import os
 import sys
+import sysconfig
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -11,5 +12,8 @@ TAG = f"py{sys.version_info.major}{sys.version_info.minor}"
 sys.path.insert(0, str(BUILD / "pkg"))
 sys.path.insert(0, str(BUILD / "testmods" / TAG))
 
-# Each module is built for one interpreter only.
-collect_ignore = ["chatferry"] if TAG == "py314" else ["jobwarden"]
+# A module's suite is collected only where the module is built for this
+# interpreter.
+_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+collect_ignore = [name for name, package in (("jobwarden", "core"), ("chatferry", "connectors"))
+                  if not (BUILD / "pkg" / "tovana" / package / (name + _SUFFIX)).exists()]

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Provides the two interpreters the build and the tests use:
+# Provides the three interpreters the build and the tests use:
 #   .toolchain/bin/python3.14  CPython 3.14 with headers, pytest and hypothesis
+#   .toolchain/bin/python3.13  CPython 3.13 with headers, pytest and hypothesis
 #   .toolchain/bin/python3.12  CPython 3.12 with headers, pytest and hypothesis
+# and the wheel tools (scikit-build-core, build, pip) in
+#   .toolchain/sysroot/usr/lib/python3/dist-packages
 #
 # CPython 3.14 comes from Debian's unstable suite ("sid"): its binary packages
 # and the C library of the same suite are fetched with apt-get download (private
@@ -9,12 +12,15 @@
 # is only read), unpacked with dpkg -x into .toolchain/sysroot and the interpreter
 # is pointed at the unpacked loader and libraries with patchelf.  pytest,
 # hypothesis and their pure-Python dependencies come the same way and serve
-# both interpreters.  CPython 3.12 is the one pyenv (or the system) already has,
-# wrapped in a venv that sees those pure-Python packages.
+# all interpreters.  CPython 3.12 and 3.13 are the ones pyenv (or the system)
+# already has, each wrapped in a venv that sees those pure-Python packages.
+# The wheel tools come the same way; `make wheel` puts their folder on
+# PYTHONPATH.
 #
-# Overrides: PYTHON314=/path/to/python3.14 and PYTHON312=/path/to/python3.12
-# (each with its headers) are used as they are; nothing is downloaded for them
-# except pytest/hypothesis when they lack those.
+# Overrides: PYTHON314=/path/to/python3.14, PYTHON313=/path/to/python3.13 and
+# PYTHON312=/path/to/python3.12 (each with its headers) are used as they are;
+# nothing is downloaded for them except pytest/hypothesis when they lack those
+# (and the wheel tools, which are always fetched).
 #
 # A second run only checks its stamps and the interpreters (well under 2 s).
 set -euo pipefail
@@ -284,7 +290,7 @@ fetch_set() { # set-name description with_system_suite why roots...
         apt_prepare "$with_sys" "$why"
         case $set in
             interp) mapfile -t pkgs < <(closure libs "$@") ;;
-            pure) mapfile -t pkgs < <(closure pure "$@") ;;
+            pure|wheel) mapfile -t pkgs < <(closure pure "$@") ;;
             *) pkgs=("$@") ;;
         esac
     fi
@@ -323,6 +329,7 @@ how_to_supply() { printf '%s' "$HOW"; }
 
 PY314_ROOTS=(python3.14-minimal libpython3.14-minimal libpython3.14-stdlib libpython3.14 libpython3.14-dev libc6)
 PURE_ROOTS=(python3-pytest python3-hypothesis)
+WHEEL_ROOTS=(python3-scikit-build-core python3-build python3-pip)
 
 # CPython 3.14
 # use_override VAR VERSION: check the interpreter named by $VAR and print
@@ -344,41 +351,51 @@ if [[ -n ${PYTHON314:-} ]]; then
     [[ -n $BASE314 ]] || exit 1
 fi
 
-# CPython 3.12
-MODE312=auto BASE312=""
-find_py312() {
-    local root="" c cands=()
+# CPython 3.12 and 3.13: the machine's own (pyenv's, or on PATH).
+# find_local_python VERSION -> the newest working pythonVERSION with that version.
+find_local_python() {
+    local ver=$1 root="" c cands=()
     if command -v pyenv >/dev/null 2>&1; then root=$(pyenv root 2>/dev/null || true); fi
     [[ -n $root ]] || root=${PYENV_ROOT:-${HOME:-/nonexistent}/.pyenv}
     if [[ -d $root/versions ]]; then
         while read -r c; do
             [[ -n $c ]] && cands+=("$c")
-        done < <(printf '%s\n' "$root"/versions/3.12*/bin/python3.12 | sort -rV)
+        done < <(printf '%s\n' "$root"/versions/$ver*/bin/python$ver | sort -rV)
     fi
-    c=$(command -v python3.12 2>/dev/null || true)
+    c=$(command -v "python$ver" 2>/dev/null || true)
     [[ -n $c ]] && cands+=("$c")
-    cands+=(/usr/local/bin/python3.12 /usr/bin/python3.12)
+    cands+=("/usr/local/bin/python$ver" "/usr/bin/python$ver")
     for c in "${cands[@]}"; do
         [[ -x $c ]] || continue
         c=$(abs_python "$c") || continue
-        if pycheck "$c" && [[ $CK_VER == 3.12 ]]; then
+        if pycheck "$c" && [[ $CK_VER == "$ver" ]]; then
             printf '%s\n' "$c"; return 0
         fi
     done
     return 1
 }
-if [[ -n ${PYTHON312:-} ]]; then
-    read -r MODE312 BASE312 < <(use_override PYTHON312 3.12) || exit 1
-    [[ -n $BASE312 ]] || exit 1
-else
-    BASE312=$(find_py312) ||
-        die "Cannot obtain CPython 3.12: no python3.12 found under pyenv or on PATH; set PYTHON312=/path/to/python3.12 (with headers) and run make setup again."
-    pycheck "$BASE312"
-    [[ $CK_HDR == 1 ]] ||
-        die "Cannot use CPython 3.12 at $BASE312: Python.h is missing from its include dir $CK_INC; install its headers or set PYTHON312=/path/to/python3.12 (with headers) and run make setup again."
-fi
+# local_python VERSION: sets MODE<nn> and BASE<nn> from PYTHON<nn> or the machine.
+local_python() {
+    local ver=$1 nn=${1/./} var mode=auto base=""
+    var=PYTHON$nn
+    if [[ -n ${!var:-} ]]; then
+        read -r mode base < <(use_override "$var" "$ver") || exit 1
+        [[ -n $base ]] || exit 1
+    else
+        base=$(find_local_python "$ver") ||
+            die "Cannot obtain CPython $ver: no python$ver found under pyenv or on PATH; set $var=/path/to/python$ver (with headers) and run make setup again."
+        pycheck "$base"
+        [[ $CK_HDR == 1 ]] ||
+            die "Cannot use CPython $ver at $base: Python.h is missing from its include dir $CK_INC; install its headers or set $var=/path/to/python$ver (with headers) and run make setup again."
+    fi
+    printf -v "MODE$nn" '%s' "$mode"
+    printf -v "BASE$nn" '%s' "$base"
+}
+local_python 3.12
+local_python 3.13
 
 WANT314="v=$SETUP_VERSION mode=$MODE314 base=$BASE314 tc=$TC"
+WANT313="v=$SETUP_VERSION mode=$MODE313 base=$BASE313 tc=$TC"
 WANT312="v=$SETUP_VERSION mode=$MODE312 base=$BASE312 tc=$TC"
 
 # entry_ok NAME VERSION: the entry runs, is that version, has headers and test packages.
@@ -415,10 +432,19 @@ compile_root() {
     write_stamp bytecode "$(bytecode_want)"
 }
 
-if stamp_is py314 "$WANT314" && stamp_is py312 "$WANT312" &&
-    entry_ok python3.14 3.14 && entry_ok python3.12 3.12; then
+# wheel_tools_ok: scikit-build-core, build and pip are unpacked.
+wheel_tools_ok() {
+    local m
+    for m in scikit_build_core build pip pyproject_hooks; do
+        [[ -f $ROOT/usr/lib/python3/dist-packages/$m/__init__.py ]] || return 1
+    done
+}
+
+if stamp_is py314 "$WANT314" && stamp_is py313 "$WANT313" && stamp_is py312 "$WANT312" &&
+    entry_ok python3.14 3.14 && entry_ok python3.13 3.13 && entry_ok python3.12 3.12 &&
+    wheel_tools_ok; then
     compile_root
-    say "python3.14 and python3.12 are ready in .toolchain/bin"
+    say "python3.14, python3.13 and python3.12 are ready in .toolchain/bin"
     exit 0
 fi
 
@@ -427,7 +453,7 @@ fi
 
 NEED_INTERP=0 NEED_PURE=0
 [[ $MODE314 == debian ]] && NEED_INTERP=1
-[[ $MODE314 != override || $MODE312 != override ]] && NEED_PURE=1
+[[ $MODE314 != override || $MODE313 != override || $MODE312 != override ]] && NEED_PURE=1
 
 PATCHELF=""
 if (( NEED_INTERP )); then
@@ -440,7 +466,7 @@ if (( NEED_INTERP )); then
     HOW="set PYTHON314=/path/to/python3.14 (with headers) and run make setup again."
     WHY="Cannot obtain CPython 3.14"
 else
-    HOW="install pytest and hypothesis into the interpreters given by PYTHON314/PYTHON312 and run make setup again."
+    HOW="install pytest and hypothesis into the interpreters given by PYTHON314/PYTHON313/PYTHON312 and run make setup again."
     WHY="Cannot obtain pytest and hypothesis"
 fi
 
@@ -453,6 +479,10 @@ if (( NEED_PURE )); then
     fetch_set pure "pytest and hypothesis from Debian $SID" "$NEED_TOOL" "$WHY" "${PURE_ROOTS[@]}"
     sets+=(pure)
 fi
+# The wheel tools, for every interpreter (also the given ones).
+fetch_set wheel "scikit-build-core, build and pip from Debian $SID" "$NEED_TOOL" \
+    "Cannot obtain the wheel tools" "${WHEEL_ROOTS[@]}"
+sets+=(wheel)
 if (( NEED_TOOL )); then
     fetch_set tools "patchelf" 1 "$WHY" patchelf
     tool_deb=$(set_debs tools)
@@ -480,7 +510,7 @@ if (( ${#sets[@]} )); then
     WANTROOT="v=$SETUP_VERSION tc=$TC debs=$(printf '%s\n' "${ALL_DEBS[@]##*/}" | sort | tr '\n' ' ')"
     if ! stamp_is root "$WANTROOT" || [[ ! -d $ROOT ]]; then
         say "unpacking ${#ALL_DEBS[@]} packages into .toolchain/sysroot ..."
-        rm -f "$STAMPS/root" "$STAMPS/py314" "$STAMPS/py312" "$STAMPS/bytecode"
+        rm -f "$STAMPS/root" "$STAMPS/py314" "$STAMPS/py313" "$STAMPS/py312" "$STAMPS/bytecode"
         rm -rf "$ROOT"
         mkdir -p "$ROOT"
         for d in "${ALL_DEBS[@]}"; do dpkg -x "$d" "$ROOT"; done
@@ -529,9 +559,8 @@ make_venv() { # base version dir
 # ---------------------------------------------------------------------------
 # The entries in .toolchain/bin.
 
-rm -f "$TC/bin/python3.14" "$TC/bin/python3.12"
+rm -f "$TC/bin/python3.14" "$TC/bin/python3.13" "$TC/bin/python3.12"
 [[ $MODE314 == override-venv ]] || rm -rf "$TC/venv314"
-[[ $MODE312 == override ]] && rm -rf "$TC/venv312"
 case $MODE314 in
     debian)
         ln -s ../sysroot/usr/bin/python3.14 "$TC/bin/python3.14" ;;
@@ -542,16 +571,20 @@ case $MODE314 in
         vpy=$(make_venv "$BASE314" 3.14 "$TC/venv314")
         write_wrapper "$TC/bin/python3.14" "$vpy" ;;
 esac
-case $MODE312 in
-    override)
-        write_wrapper "$TC/bin/python3.12" "$BASE312" ;;
-    *)
-        say "making a venv of $BASE312 that sees pytest and hypothesis ..."
-        vpy=$(make_venv "$BASE312" 3.12 "$TC/venv312")
-        write_wrapper "$TC/bin/python3.12" "$vpy" ;;
-esac
+for v in 3.13 3.12; do
+    nn=${v/./} mode_var=MODE${v/./} base_var=BASE${v/./}
+    case ${!mode_var} in
+        override)
+            rm -rf "$TC/venv$nn"
+            write_wrapper "$TC/bin/python$v" "${!base_var}" ;;
+        *)
+            say "making a venv of ${!base_var} that sees pytest and hypothesis ..."
+            vpy=$(make_venv "${!base_var}" "$v" "$TC/venv$nn")
+            write_wrapper "$TC/bin/python$v" "$vpy" ;;
+    esac
+done
 
-for v in 3.14 3.12; do
+for v in 3.14 3.13 3.12; do
     py=$TC/bin/python$v
     pycheck "$py" && [[ $CK_VER == "$v" ]] ||
         die "Cannot provide CPython $v: $py does not run (see the logs in $LOGS); set PYTHON${v/./}=/path/to/python$v (with headers) and run make setup again."
@@ -559,8 +592,12 @@ for v in 3.14 3.12; do
         die "Cannot provide CPython $v: Python.h is missing from $CK_INC; set PYTHON${v/./}=/path/to/python$v (with headers) and run make setup again."
     env -u PYTHONHOME -u PYTHONPATH "$py" -c 'import pytest, hypothesis' >"$LOGS/imports-$v.log" 2>&1 ||
         die "Cannot provide CPython $v: pytest or hypothesis does not import (details in $LOGS/imports-$v.log); install them into it or set PYTHON${v/./}=/path/to/python$v and run make setup again."
+    env -u PYTHONHOME PYTHONPATH="$DIST" "$py" -c 'import scikit_build_core.build, build, pip' \
+        >"$LOGS/wheel-tools-$v.log" 2>&1 ||
+        die "Cannot provide the wheel tools for CPython $v: scikit-build-core, build or pip does not import (details in $LOGS/wheel-tools-$v.log); remove .toolchain/debs and run make setup again."
     say "python$v ready: .toolchain/bin/python$v (headers in $CK_INC)"
 done
 compile_root
 write_stamp py314 "$WANT314"
+write_stamp py313 "$WANT313"
 write_stamp py312 "$WANT312"
