@@ -9,6 +9,8 @@
 //               not registered their worker yet
 #include "jobwarden.hpp"
 
+#include <cmath>
+
 namespace jobwarden {
 
 namespace {
@@ -101,6 +103,8 @@ void add_starting(PyObject* self, long delta) {
     rt::setattr(self, RT_NAME("_starting"), rt::integer(PyLong_AsLong(n.get()) + delta));
 }
 
+bool is_nan(PyObject* v) { return PyFloat_Check(v) && std::isnan(PyFloat_AS_DOUBLE(v)); }
+
 // A refused task: FAILED with `error`, nothing measured, no process.
 Ref refusal(PyObject* task_id, const Ref& error) {
     return make_result(task_id, worker_status("FAILED"), rt::none(), error, 0.0, rt::none());
@@ -108,7 +112,8 @@ Ref refusal(PyObject* task_id, const Ref& error) {
 
 // Under the lock: refuse the task when the pool is full (announcing the
 // refusal while the lock is held), else hold a place and return None.
-Co<Ref> check_limit(Ref self, Ref task_id) {
+Co<Ref> check_limit(Ref self, Ref task) {
+    Ref task_id = attr(task.get(), "id");
     Ref workers = attr(self.get(), "_workers");
     Ref running = worker_status("RUNNING");
     long count = PyLong_AsLong(attr(self.get(), "_starting").get());
@@ -161,7 +166,9 @@ Co<Ref> spawn_co(Ref self, Ref task) {
 
     Ref lock = attr(self.get(), "_lock");
     co_await rt::call_method(lock.get(), RT_NAME("acquire"));
-    auto checked = co_await rt::attempt(check_limit(self, attr(task.get(), "id")));
+    // Everything done under the lock, reading the task included, is inside
+    // the attempt, so the lock is released on every way out.
+    auto checked = co_await rt::attempt(check_limit(self, task));
     rt::call_method(lock.get(), RT_NAME("release"));
     if (Ref refused = checked.get(); !refused.is_none()) co_return refused;
 
@@ -176,7 +183,7 @@ Co<Ref> spawn_co(Ref self, Ref task) {
     Ref worker;
     try {
         Ref timeout = attr(task.get(), "timeout");
-        if (!rt::truthy(timeout.get())) timeout = attr(self.get(), "default_timeout");
+        if (!rt::truthy(timeout.get()) || is_nan(timeout.get())) timeout = attr(self.get(), "default_timeout");
         Ref cls = rt::global("WorkerProcess");
         worker = rt::call_kw(cls.get(), {},
                              {{"worker_id", attr(task.get(), "id")},
@@ -191,14 +198,21 @@ Co<Ref> spawn_co(Ref self, Ref task) {
 
     auto ran = co_await rt::attempt(run_worker(self, task, worker, started, &holding));
     release_place();
+    // Building the result may fail too (the task's id is read again); the
+    // worker is stopped first all the same.
     Ref result;
-    if (ran.failed()) {
-        Ref exc = rt::python_error(ran.error);
-        if (exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
-            const char* status = PyErr_GivenExceptionMatches(exc.get(), PyExc_TimeoutError) ? "TIMEOUT" : "FAILED";
-            result = make_result(attr(task.get(), "id").get(), worker_status(status), rt::none(), rt::text_of(exc.get()),
-                                 rt::wall_time() - started, attr(worker.get(), "pid"));
+    std::exception_ptr building;
+    try {
+        if (ran.failed()) {
+            Ref exc = rt::python_error(ran.error);
+            if (exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
+                const char* status = PyErr_GivenExceptionMatches(exc.get(), PyExc_TimeoutError) ? "TIMEOUT" : "FAILED";
+                result = make_result(attr(task.get(), "id").get(), worker_status(status), rt::none(),
+                                     rt::text_of(exc.get()), rt::wall_time() - started, attr(worker.get(), "pid"));
+            }
         }
+    } catch (...) {
+        building = std::current_exception();
     }
     // The worker is stopped on every way out, a cancellation included.
     auto stopped = co_await rt::attempt(rt::call_method(worker.get(), RT_NAME("stop")));
@@ -206,8 +220,9 @@ Co<Ref> spawn_co(Ref self, Ref task) {
         // Its child had already exited, so stop() left it as it was.
         rt::setattr(worker.get(), RT_NAME("status"), worker_status("COMPLETED"));
     }
-    if (ran.failed() && !result) ran.get();  // cancelled: nothing is stored or announced
+    if (ran.failed() && !result && !building) ran.get();  // cancelled: nothing is stored or announced
     stopped.get();
+    if (building) std::rethrow_exception(building);
     if (!result) result = ran.get();
 
     rt::setitem(attr(self.get(), "_results").get(), attr(task.get(), "id").get(), result);

@@ -8,6 +8,8 @@
 // closes its standard output without answering.
 #include "jobwarden.hpp"
 
+#include <cmath>
+
 namespace jobwarden {
 
 namespace {
@@ -178,7 +180,20 @@ Ref start(const Args& a) { return rt::coroutine(a, start_co(Ref::borrow(a[0])));
 
 // ---- send_command ------------------------------------------------------------------
 
-Co<Ref> send_command_co(Ref self, Ref command) {
+// The whole exchange of one command: the line out (drained), the answer line in.
+Co<Ref> exchange_co(Ref stdin_writer, Ref stdout_reader, Ref line) {
+    co_await write_line(stdin_writer, line);
+    co_return co_await rt::call_method(stdout_reader.get(), RT_NAME("readline"));
+}
+
+// The time-out as asyncio.wait_for takes it: NaN would never expire, so it
+// expires at once, like zero.
+Ref effective_timeout(const Ref& timeout) {
+    if (PyFloat_Check(timeout.get()) && std::isnan(PyFloat_AS_DOUBLE(timeout.get()))) return rt::floating(0.0);
+    return timeout;
+}
+
+Co<Ref> send_command_co(Ref self, Ref command, Ref func) {
     Ref worker_id = attr(self.get(), "worker_id");
     Ref process = attr(self.get(), "process");
     Ref stdin_writer = process.is_none() ? rt::none() : attr(process.get(), "stdin");
@@ -187,13 +202,15 @@ Co<Ref> send_command_co(Ref self, Ref command) {
         PyErr_SetObject(PyExc_RuntimeError, rt::format("Worker %S is not running", worker_id.get()).get());
         rt::throw_pending();
     }
-    co_await write_line(stdin_writer, json_line(command.get()));
+    Ref command_line = json_line(command.get());
 
+    // The time-out bounds the sending too: a child that does not read its
+    // input must not hold the caller in the drain.
     Ref asyncio = rt::global("asyncio");
     Ref timeout = attr(self.get(), "timeout");
     Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
-    Ref reading = rt::call_kw(wait_for.get(), {rt::call_method(stdout_reader.get(), RT_NAME("readline"))},
-                              {{"timeout", timeout}});
+    Ref exchange = rt::make_coroutine(exchange_co(stdin_writer, stdout_reader, command_line), func.get());
+    Ref reading = rt::call_kw(wait_for.get(), {exchange}, {{"timeout", effective_timeout(timeout)}});
     auto read = co_await rt::attempt(reading);
     if (read.failed()) {
         Ref exc = rt::python_error(read.error);
@@ -225,23 +242,30 @@ Co<Ref> send_command_co(Ref self, Ref command) {
     co_return answer;
 }
 Ref send_command(const Args& a) {
-    return rt::coroutine(a, send_command_co(Ref::borrow(a[0]), Ref::borrow(a[1])));
+    return rt::coroutine(a, send_command_co(Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a.func)));
 }
 
 // ---- stop ------------------------------------------------------------------------------
 
-// The quit line, then up to 5 s for the child to exit.
-Co<Ref> quit_and_wait(Ref process) {
+// The quit line (drained), then the child's exit.
+Co<Ref> quit_sequence(Ref process) {
     Ref stdin_writer = attr(process.get(), "stdin");
     if (!stdin_writer.is_none()) {
         Ref quit = rt::check(PyDict_New());
         rt::setitem(quit.get(), RT_NAME("action"), "quit");
         co_await write_line(stdin_writer, json_line(quit.get()));
     }
+    co_await rt::call_method(process.get(), RT_NAME("wait"));
+    co_return rt::none();
+}
+
+// The quit sequence within 5 s, the sending included: a child that does not
+// read its input cannot hold the stop in the drain.
+Co<Ref> quit_and_wait(Ref process, Ref func) {
     Ref asyncio = rt::global("asyncio");
     Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
-    Ref exited = rt::call_kw(wait_for.get(), {rt::call_method(process.get(), RT_NAME("wait"))},
-                             {{"timeout", rt::floating(kStopWait)}});
+    Ref sequence = rt::make_coroutine(quit_sequence(process), func.get());
+    Ref exited = rt::call_kw(wait_for.get(), {sequence}, {{"timeout", rt::floating(kStopWait)}});
     co_await exited;
     co_return rt::none();
 }
@@ -260,13 +284,13 @@ void kill(PyObject* process) {
     }
 }
 
-Co<Ref> stop_co(Ref self) {
+Co<Ref> stop_co(Ref self, Ref func) {
     Ref process = attr(self.get(), "process");
     if (process.is_none() || !attr(process.get(), "returncode").is_none()) {
         co_await end_drain(self);
         co_return rt::none();
     }
-    auto asked = co_await rt::attempt(quit_and_wait(process));
+    auto asked = co_await rt::attempt(quit_and_wait(process, func));
     if (asked.failed()) {
         Ref exc = rt::python_error(asked.error);
         if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
@@ -286,7 +310,7 @@ Co<Ref> stop_co(Ref self) {
     rt::log_debug(rt::format("Worker %S stopped", attr(self.get(), "worker_id").get()));
     co_return rt::none();
 }
-Ref stop(const Args& a) { return rt::coroutine(a, stop_co(Ref::borrow(a[0]))); }
+Ref stop(const Args& a) { return rt::coroutine(a, stop_co(Ref::borrow(a[0]), Ref::borrow(a.func))); }
 
 // ---- declarations ------------------------------------------------------------------------
 
