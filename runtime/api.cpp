@@ -2,21 +2,8 @@
 
 #include <cstdarg>
 #include <string>
-#include <unordered_map>
 
 namespace rt {
-
-PyObject* intern(const char* s) {
-    // One owned reference per distinct name, kept for the life of the
-    // process, so callers can use the result as a borrowed reference.
-    static auto* names = new std::unordered_map<std::string, PyObject*>();
-    auto it = names->find(s);
-    if (it != names->end()) return it->second;
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw_pending();
-    names->emplace(s, o);
-    return o;
-}
 
 Ref format(const char* fmt, ...) {
     va_list va;
@@ -56,48 +43,32 @@ Ref getattr_opt(PyObject* o, PyObject* name) {
     return Ref::steal(r);
 }
 
-Ref call_kw(PyObject* f, std::initializer_list<Ref> pos, std::initializer_list<Kw> kw) {
+Ref call_kw(PyObject* f, PyObject* kwnames, std::initializer_list<Ref> pos, std::initializer_list<Ref> kw) {
+    constexpr size_t kMax = 16;
     const size_t np = pos.size(), nk = kw.size();
-    PyObject* argv[16];
-    if (np + nk + 1 > 16) raise(PyExc_SystemError, "call_kw: too many arguments");
+    if (np + nk + 1 > kMax || static_cast<Py_ssize_t>(nk) != PyTuple_GET_SIZE(kwnames)) {
+        raise(PyExc_SystemError, "call_kw: keyword names do not match the call");
+    }
+    PyObject* argv[kMax];
     argv[0] = nullptr;
     size_t i = 1;
     for (const Ref& r : pos) argv[i++] = r.get();
-    Ref names;
-    if (nk) {
-        names = check(PyTuple_New(static_cast<Py_ssize_t>(nk)));
-        Py_ssize_t k = 0;
-        for (const Kw& w : kw) {
-            PyTuple_SET_ITEM(names.get(), k++, Ref::borrow(intern(w.name)).release());
-            argv[i++] = w.value.get();
-        }
-    }
-    return check(PyObject_Vectorcall(f, argv + 1, np | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+    for (const Ref& r : kw) argv[i++] = r.get();
+    return check(PyObject_Vectorcall(f, argv + 1, np | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-namespace {
-PyObject* g_module = nullptr;  // borrowed: the module owns its own state
+void global_missing(PyObject* name) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw_pending();
 }
 
-void set_module(PyObject* m) { g_module = m; }
-PyObject* module() { return g_module; }
-
-Ref global(PyObject* name) {
-    PyObject* d = PyModule_GetDict(g_module);  // borrowed
-    PyObject* v = PyDict_GetItemWithError(d, name);
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw_pending();
-    }
-    return Ref::borrow(v);
-}
-
-void log(PyObject* level_method, const Ref& text) {
+void log(PyObject* level_method, PyObject* text) {
     Ref logger = global(RT_NAME("logger"));
-    call_method(logger.get(), level_method, text);
+    PyObject* argv[2] = {logger.get(), text};
+    check(PyObject_VectorcallMethod(level_method, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-void log_exception(const Ref& text, const Ref& exc) {
+void log_exception(PyObject* text, const Ref& exc) {
     Ref previous = Ref::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(exc.get());
     try {

@@ -5,6 +5,7 @@
 
 #include "error.hpp"
 #include "ref.hpp"
+#include "state.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -12,13 +13,6 @@
 #include <utility>
 
 namespace rt {
-
-// ---- interned names --------------------------------------------------------
-
-// The interned str for `s` (borrowed: one reference per distinct name is
-// kept for the life of the process).
-PyObject* intern(const char* s);
-#define RT_NAME(s) ([]() -> PyObject* { static PyObject* n_ = ::rt::intern(s); return n_; }())
 
 // ---- conversions -----------------------------------------------------------
 
@@ -35,6 +29,7 @@ Ref format(const char* fmt, ...);
 inline Ref to_py(const Ref& r) { return r; }
 inline Ref to_py(Ref&& r) { return std::move(r); }
 inline Ref to_py(PyObject* borrowed) { return Ref::borrow(borrowed); }
+inline Ref to_py(Arg a) { return Ref::borrow(a.get()); }
 inline Ref to_py(const char* s) { return str(s); }
 inline Ref to_py(const std::string& s) { return str(s); }
 inline Ref to_py(std::string_view s) { return str(s); }
@@ -43,6 +38,8 @@ inline Ref to_py(int v) { return integer(v); }
 inline Ref to_py(long v) { return integer(v); }
 inline Ref to_py(long long v) { return integer(v); }
 inline Ref to_py(double v) { return floating(v); }
+
+[[noreturn]] void global_missing(PyObject* name);
 
 // UTF-8 view of a str (valid while the object lives).
 std::string_view utf8(PyObject* s);
@@ -56,8 +53,8 @@ double as_double(PyObject* o);
 
 // ---- attributes and items --------------------------------------------------
 
+// `name` is an interned str: RT_NAME("...") at the call site.
 inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
-inline Ref getattr(PyObject* o, const char* name) { return getattr(o, intern(name)); }
 // Like getattr, but a missing attribute gives a null Ref instead of an error.
 Ref getattr_opt(PyObject* o, PyObject* name);
 template <class V>
@@ -95,34 +92,38 @@ Ref call_method(PyObject* o, PyObject* name, A&&... a) {
                                            nullptr));
 }
 
-// A keyword argument for call_kw.
-struct Kw {
-    const char* name;
-    Ref value;
-};
-// f(*pos, **kw) with the keywords in the given order.
-Ref call_kw(PyObject* f, std::initializer_list<Ref> pos, std::initializer_list<Kw> kw);
+// f(*pos, **dict(zip(kwnames, kw))): `kwnames` is the call site's tuple of
+// keyword names, RT_KW("a,b").
+Ref call_kw(PyObject* f, PyObject* kwnames, std::initializer_list<Ref> pos, std::initializer_list<Ref> kw);
 
 // ---- module globals --------------------------------------------------------
 
-// The extension module whose code is running (one per shared object).
-void set_module(PyObject* module);
-PyObject* module();
-// Look a module global up at the time of use (NameError when missing).
-Ref global(PyObject* name);
-inline Ref global(const char* name) { return global(intern(name)); }
+// The extension module whose code is running.
+inline PyObject* module() { return state().module; }
+// Look a module global up at the time of use (NameError when missing): one
+// dictionary look-up with the interned name.
+inline Ref global(PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(state().dict, name);
+    if (!v) global_missing(name);
+    return Ref::borrow(v);
+}
 
 // ---- logging ---------------------------------------------------------------
 
 // logger.<level>(text) on the module's current `logger` global.
-void log(PyObject* level_method, const Ref& text);
-inline void log_debug(const Ref& t) { log(RT_NAME("debug"), t); }
-inline void log_info(const Ref& t) { log(RT_NAME("info"), t); }
-inline void log_warning(const Ref& t) { log(RT_NAME("warning"), t); }
-inline void log_error(const Ref& t) { log(RT_NAME("error"), t); }
+void log(PyObject* level_method, PyObject* text);
+inline void log_debug(const Ref& t) { log(RT_NAME("debug"), t.get()); }
+inline void log_info(const Ref& t) { log(RT_NAME("info"), t.get()); }
+inline void log_warning(const Ref& t) { log(RT_NAME("warning"), t.get()); }
+inline void log_error(const Ref& t) { log(RT_NAME("error"), t.get()); }
+inline void log_debug(PyObject* t) { log(RT_NAME("debug"), t); }
+inline void log_info(PyObject* t) { log(RT_NAME("info"), t); }
+inline void log_warning(PyObject* t) { log(RT_NAME("warning"), t); }
+inline void log_error(PyObject* t) { log(RT_NAME("error"), t); }
 // logger.exception(text) with `exc` as the exception being handled, so the
 // record carries its traceback.
-void log_exception(const Ref& text, const Ref& exc);
+void log_exception(PyObject* text, const Ref& exc);
+inline void log_exception(const Ref& text, const Ref& exc) { log_exception(text.get(), exc); }
 
 // Time since the epoch as the module's `time.time()` reports it.
 double wall_time();

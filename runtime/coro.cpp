@@ -9,6 +9,7 @@ namespace rt {
 // State of one Python-visible coroutine: the C++ frames it drives and the
 // Python iterator that the innermost frame is waiting on.
 struct Driver {
+    static constexpr unsigned kMaxHeld = 16;
     enum State : unsigned char { Created, Suspended, Running, Done };
 
     std::coroutine_handle<Promise<Ref>> root;  // owned; destroying it destroys nested frames
@@ -17,9 +18,20 @@ struct Driver {
     Ref in_value;                              // what the leaf's co_await gives back...
     Ref in_exc;                                // ...or raises
     Ref name, qualname;
+    // The arguments of the native function call that made the coroutine:
+    // owned here (so the collector sees them) and borrowed by the frames.
+    PyObject* args[kMaxHeld] = {};
+    unsigned char nargs = 0;
     State state = Created;
 
-    ~Driver() { destroy_frames(); }
+    ~Driver() {
+        destroy_frames();
+        release_args();
+    }
+    void release_args() noexcept {
+        for (unsigned i = 0; i < nargs; ++i) Py_CLEAR(args[i]);
+        nargs = 0;
+    }
     void destroy_frames() noexcept {
         if (root) root.destroy();
         root = {};
@@ -35,7 +47,12 @@ struct CoroObject {
     PyObject* weakrefs;
 };
 
-PyTypeObject* g_coro_type = nullptr;
+// Every entry into a coroutine object runs with its module's state current.
+struct Entry {
+    explicit Entry(PyObject* self) noexcept
+        : scope(static_cast<rt::State*>(PyType_GetModuleState(Py_TYPE(self)))) {}
+    StateScope scope;
+};
 
 CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 
@@ -88,9 +105,7 @@ PySendResult resume(Driver& d, Ref value, Ref exc, PyObject** out) {
     for (;;) {
         d.in_value = std::move(value);
         d.in_exc = std::move(exc);
-        d.state = Driver::Running;
         d.leaf.resume();
-        d.state = Driver::Suspended;
         if (d.root.done()) return finish(d, out);
         // The leaf waits on a new awaitable: take its first step.
         PyObject* res = nullptr;
@@ -119,8 +134,10 @@ PySendResult after_iter(Driver& d, PySendResult r, PyObject* res, PyObject** out
     return resume(d, Ref(), Ref::steal(PyErr_GetRaisedException()), out);
 }
 
-PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
-    Driver& d = as_coro(self)->d;
+// The coroutine is marked running from the entry of send/throw/close to
+// their exit, as a generator is: also while the first step of a newly
+// awaited iterator runs and while the awaited iterator is being closed.
+PySendResult send_into(Driver& d, PyObject* arg, PyObject** out) {
     switch (d.state) {
         case Driver::Running:
             PyErr_SetString(PyExc_ValueError, "coroutine already executing");
@@ -137,6 +154,7 @@ PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcep
                 return PYGEN_ERROR;
             }
             d.leaf = d.root;
+            d.state = Driver::Running;
             return resume(d, none(), Ref(), out);
         case Driver::Suspended:
             break;
@@ -144,8 +162,16 @@ PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcep
     PyObject* res = nullptr;
     d.state = Driver::Running;
     PySendResult r = PyIter_Send(d.awaiting.get(), arg ? arg : Py_None, &res);
-    d.state = Driver::Suspended;
     return after_iter(d, r, res, out);
+}
+
+PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
+    Entry entry(self);
+    Driver& d = as_coro(self)->d;
+    const bool was_running = d.state == Driver::Running;
+    PySendResult r = send_into(d, arg, out);
+    if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
+    return r;
 }
 
 // Raise StopIteration(value) so that a method call can report a return.
@@ -226,6 +252,7 @@ PySendResult throw_into(Driver& d, Ref exc, PyObject** out) {
             break;
     }
     const bool closing = PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit);
+    d.state = Driver::Running;
     Ref it = d.awaiting;
     if (it) {
         if (closing) {
@@ -244,9 +271,7 @@ PySendResult throw_into(Driver& d, Ref exc, PyObject** out) {
             if (PyObject_GetOptionalAttr(it.get(), RT_NAME("throw"), &thrower) < 0) {
                 exc = Ref::steal(PyErr_GetRaisedException());
             } else if (thrower) {
-                d.state = Driver::Running;
                 PyObject* res = PyObject_CallOneArg(thrower, exc.get());
-                d.state = Driver::Suspended;
                 Py_DECREF(thrower);
                 if (res) {
                     *out = res;
@@ -255,7 +280,7 @@ PySendResult throw_into(Driver& d, Ref exc, PyObject** out) {
                 d.awaiting.reset();
                 if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
                     Ref stop = Ref::steal(PyErr_GetRaisedException());
-                    Ref value = check(PyObject_GetAttrString(stop.get(), "value"));
+                    Ref value = check(PyObject_GetAttr(stop.get(), RT_NAME("value")));
                     return resume(d, std::move(value), Ref(), out);
                 }
                 return resume(d, Ref(), Ref::steal(PyErr_GetRaisedException()), out);
@@ -266,7 +291,22 @@ PySendResult throw_into(Driver& d, Ref exc, PyObject** out) {
     return resume(d, Ref(), std::move(exc), out);
 }
 
+// throw_into with the running mark held from entry to exit.
+PySendResult throw_marked(Driver& d, Ref exc, PyObject** out) {
+    const bool was_running = d.state == Driver::Running;
+    PySendResult r;
+    try {
+        r = throw_into(d, std::move(exc), out);
+    } catch (...) {
+        if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
+        throw;
+    }
+    if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
+    return r;
+}
+
 PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Entry entry(self);
     if (nargs < 1 || nargs > 3) {
         PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
         return nullptr;
@@ -274,7 +314,7 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
     try {
         Ref exc = exception_from(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
         PyObject* res = nullptr;
-        PySendResult r = throw_into(as_coro(self)->d, std::move(exc), &res);
+        PySendResult r = throw_marked(as_coro(self)->d, std::move(exc), &res);
         return method_result(r, res);
     } catch (...) {
         set_error_from_current();
@@ -283,6 +323,7 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
 }
 
 PyObject* coro_close(PyObject* self, PyObject*) noexcept {
+    Entry entry(self);
     Driver& d = as_coro(self)->d;
     if (d.state == Driver::Created || d.state == Driver::Done) {
         d.destroy_frames();
@@ -293,7 +334,13 @@ PyObject* coro_close(PyObject* self, PyObject*) noexcept {
     Ref exit = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
     if (!exit) return nullptr;
     PyObject* res = nullptr;
-    PySendResult r = throw_into(d, std::move(exit), &res);
+    PySendResult r;
+    try {
+        r = throw_marked(d, std::move(exit), &res);
+    } catch (...) {
+        set_error_from_current();
+        return nullptr;
+    }
     if (r == PYGEN_NEXT) {
         Py_DECREF(res);
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
@@ -314,6 +361,7 @@ PyObject* coro_repr(PyObject* self) noexcept {
 }
 
 void coro_finalize(PyObject* self) noexcept {
+    Entry entry(self);
     Driver& d = as_coro(self)->d;
     PyObject* saved = PyErr_GetRaisedException();
     if (d.state == Driver::Created) {
@@ -328,20 +376,33 @@ void coro_finalize(PyObject* self) noexcept {
     PyErr_SetRaisedException(saved);
 }
 
+// The collector sees what the coroutine holds: the awaited iterator, the
+// value or exception on its way in, and the arguments of the call that made
+// it, which the C++ frames use as borrowed references.  A frame's own local
+// references are not visited: they are dropped before the frame suspends
+// or are objects the frame made for the operation it awaits.
 int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     Driver& d = as_coro(self)->d;
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(d.awaiting.get());
     Py_VISIT(d.in_value.get());
     Py_VISIT(d.in_exc.get());
+    for (unsigned i = 0; i < d.nargs; ++i) Py_VISIT(d.args[i]);
     return 0;
 }
 
+// Breaking a cycle: the frames go first (they borrow the arguments), then
+// the references the coroutine owns.  A running coroutine is never garbage.
 int coro_clear(PyObject* self) {
+    Entry entry(self);
     Driver& d = as_coro(self)->d;
+    if (d.state == Driver::Running) return 0;
+    d.destroy_frames();
+    d.state = Driver::Done;
     d.awaiting.reset();
     d.in_value.reset();
     d.in_exc.reset();
+    d.release_args();
     return 0;
 }
 
@@ -350,7 +411,10 @@ void coro_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     if (as_coro(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    as_coro(self)->d.~Driver();  // destroys the frames (and what they hold)
+    {
+        Entry entry(self);
+        as_coro(self)->d.~Driver();  // destroys the frames (and what they hold), then the arguments
+    }
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -447,25 +511,27 @@ Ref python_error(const std::exception_ptr& e) {
     }
 }
 
-void init_coroutine_type() {
-    if (g_coro_type) return;
-    g_coro_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&coro_spec)).release());
+PyTypeObject* make_coroutine_type(PyObject* module) {
+    Ref type = check(PyType_FromModuleAndSpec(module, &coro_spec, nullptr));
     // collections.abc.Coroutine recognises the type by its methods; register
     // it anyway so isinstance() needs no structural check.
     Ref abc = check(PyImport_ImportModule("collections.abc"));
-    Ref coroutine_abc = getattr(abc.get(), "Coroutine");
-    call_method(coroutine_abc.get(), RT_NAME("register"), reinterpret_cast<PyObject*>(g_coro_type));
+    Ref coroutine_abc = getattr(abc.get(), RT_NAME("Coroutine"));
+    call_method(coroutine_abc.get(), RT_NAME("register"), type);
+    return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
-Ref make_coroutine(Co<Ref> co, PyObject* func) {
-    init_coroutine_type();
-    Ref self = check(PyType_GenericAlloc(g_coro_type, 0));
+Ref make_coroutine(Co<Ref> co, PyObject* func, PyObject* const* args, size_t nargs) {
+    Ref self = check(PyType_GenericAlloc(state().coro_type, 0));
     CoroObject* c = as_coro(self.get());
     new (&c->d) Driver();
     c->d.root = co.release();
     c->d.root.promise().driver = &c->d;
     c->d.name = Ref::borrow(function_name(func));
     c->d.qualname = Ref::borrow(function_qualname(func));
+    if (nargs > Driver::kMaxHeld) raise(PyExc_SystemError, "too many coroutine arguments");
+    for (size_t i = 0; i < nargs; ++i) c->d.args[i] = Py_NewRef(args[i]);
+    c->d.nargs = static_cast<unsigned char>(nargs);
     return self;
 }
 

@@ -208,10 +208,13 @@ inline Co<Outcome<Ref>> attempt(Ref awaitable) {
 // C++ exception that is not a PyException).
 Ref python_error(const std::exception_ptr& e);
 
-void init_coroutine_type();
+// The native coroutine type of a module (made when the module executes).
+PyTypeObject* make_coroutine_type(PyObject* module);
 
 // Wrap a root coroutine into a Python coroutine object named after the
-// native function `func` (its __name__ and __qualname__).
-Ref make_coroutine(Co<Ref> co, PyObject* func);
+// native function `func` (its __name__ and __qualname__).  The coroutine
+// object keeps `args` (the call's bound arguments), so the frames may hold
+// them as borrowed references (`Arg`) and the collector sees them.
+Ref make_coroutine(Co<Ref> co, PyObject* func, PyObject* const* args = nullptr, size_t nargs = 0);
 
 }  // namespace rt

@@ -68,8 +68,8 @@ struct FuncDef {
     Kind kind = Kind::Plain;
 };
 
-// Create the runtime's types; called once from each module's init.
-void init_function_type();
+// The native function type of a module (made when the module executes).
+PyTypeObject* make_function_type(PyObject* module);
 
 // A function object for `def`.  `owner` is the qualified name of the class
 // that will hold it (null for a module-level function); `module_name` goes
@@ -79,5 +79,6 @@ Ref make_function(const FuncDef& def, const char* owner, PyObject* module_name);
 // Attributes of a function object, for the coroutine bridge.
 PyObject* function_name(PyObject* func);
 PyObject* function_qualname(PyObject* func);
+size_t function_arity(PyObject* func);
 
 }  // namespace rt

@@ -34,7 +34,7 @@ void exec(PyObject*) {
     rt::import_global("tempfile");
     rt::import_from("pathlib", "Path");
     rt::import_from("typing", "Any");
-    Ref logging = rt::global("logging");
+    Ref logging = rt::global(RT_NAME("logging"));
     rt::set_global("logger", rt::call_method(logging.get(), RT_NAME("getLogger"), kLoggerName));
 
     rt::ClassBuilder cls("Chatferry", kClassDoc);
@@ -56,27 +56,44 @@ void exec(PyObject*) {
 
 }  // namespace
 
-Ref import_name(const char* module, const char* name) {
-    Ref m = rt::check(PyImport_ImportModule(module));
-    Ref value = rt::getattr_opt(m.get(), rt::str(name).get());
+Ref import_name(PyObject* module, PyObject* name) {
+    Ref m = Ref::steal(PyImport_GetModule(module));
+    if (!m) {
+        if (PyErr_Occurred()) rt::throw_pending();
+        m = rt::check(PyImport_Import(module));
+    }
+    Ref value = rt::getattr_opt(m.get(), name);
     if (value) return value;
     // What `from module import name` reports for a missing name.
     Ref file = rt::getattr_opt(m.get(), RT_NAME("__file__"));
-    Ref where = file && PyUnicode_Check(file.get()) ? file : rt::str("unknown location");
-    Ref message = rt::format("cannot import name '%s' from '%s' (%U)", name, module, where.get());
-    PyErr_SetImportError(message.get(), rt::str(module).get(), file ? file.get() : nullptr);
+    Ref where = file && PyUnicode_Check(file.get()) ? file : Ref::borrow(RT_NAME("unknown location"));
+    Ref message = rt::format("cannot import name '%U' from '%U' (%U)", name, module, where.get());
+    PyErr_SetImportError(message.get(), module, file ? file.get() : nullptr);
     rt::throw_pending();
 }
 
-Ref get(PyObject* mapping, const char* key) { return rt::call_method(mapping, RT_NAME("get"), key); }
+Ref get(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (!v && PyErr_Occurred()) rt::throw_pending();
+        return Ref::borrow(v ? v : Py_None);
+    }
+    return rt::call_method(mapping, RT_NAME("get"), key);
+}
 
-Ref get(PyObject* mapping, const char* key, const Ref& dflt) {
+Ref get(PyObject* mapping, PyObject* key, const Ref& dflt) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (!v && PyErr_Occurred()) rt::throw_pending();
+        return v ? Ref::borrow(v) : dflt;
+    }
     return rt::call_method(mapping, RT_NAME("get"), key, dflt);
 }
 
-bool equals(PyObject* a, const char* text) {
-    Ref other = rt::str(text);
-    Ref result = rt::check(PyObject_RichCompare(a, other.get(), Py_EQ));
+bool equals(PyObject* a, PyObject* text) {
+    if (a == text) return true;
+    if (PyUnicode_CheckExact(a)) return PyUnicode_Compare(a, text) == 0;
+    Ref result = rt::check(PyObject_RichCompare(a, text, Py_EQ));
     return rt::truthy(result.get());
 }
 
