@@ -6,6 +6,52 @@
 
 namespace rt {
 
+#if defined(__SANITIZE_ADDRESS__)
+// Under AddressSanitizer every frame is its own allocation, so that a use
+// after free is caught.
+void* frame_alloc(size_t size) { return ::operator new(size); }
+void frame_free(void* p, size_t) noexcept { ::operator delete(p); }
+#else
+namespace {
+constexpr size_t kFrameClass = 64;      // bytes per size class
+constexpr size_t kFrameClasses = 24;    // frames up to 1536 bytes are kept
+constexpr unsigned kFramesKept = 64;    // per class
+struct FreeFrame {
+    FreeFrame* next;
+};
+struct FrameCache {
+    FreeFrame* head[kFrameClasses] = {};
+    unsigned count[kFrameClasses] = {};
+};
+FrameCache g_frames;
+}  // namespace
+
+void* frame_alloc(size_t size) {
+    const size_t c = (size + kFrameClass - 1) / kFrameClass;
+    if (c < kFrameClasses) {
+        if (FreeFrame* f = g_frames.head[c]) {
+            g_frames.head[c] = f->next;
+            --g_frames.count[c];
+            return f;
+        }
+        return ::operator new(c * kFrameClass);
+    }
+    return ::operator new(size);
+}
+
+void frame_free(void* p, size_t size) noexcept {
+    const size_t c = (size + kFrameClass - 1) / kFrameClass;
+    if (c < kFrameClasses && g_frames.count[c] < kFramesKept) {
+        auto* f = static_cast<FreeFrame*>(p);
+        f->next = g_frames.head[c];
+        g_frames.head[c] = f;
+        ++g_frames.count[c];
+        return;
+    }
+    ::operator delete(p);
+}
+#endif
+
 // State of one Python-visible coroutine: the C++ frames it drives and the
 // Python iterator that the innermost frame is waiting on.
 struct Driver {
@@ -492,6 +538,27 @@ void PyAwaiter::suspend(Driver* d, std::coroutine_handle<> h) noexcept {
     driver_ = d;
     d->leaf = h;
     d->awaiting = std::move(iter_);
+}
+
+bool PyAttemptAwaiter::await_ready() {
+    try {
+        return PyAwaiter::await_ready();
+    } catch (PyException& e) {
+        early_ = e.ref();
+        return true;
+    }
+}
+
+Outcome<Ref> PyAttemptAwaiter::await_resume() {
+    Outcome<Ref> out;
+    Ref exc = early_ ? std::move(early_) : (driver_ ? std::move(driver_->in_exc) : Ref());
+    if (exc) {
+        out.py_error = exc;
+        out.error = std::make_exception_ptr(PyException(std::move(exc)));
+    } else {
+        out.value.emplace(std::move(driver_->in_value));
+    }
+    return out;
 }
 
 Ref PyAwaiter::await_resume() {

@@ -39,8 +39,15 @@ namespace rt {
 
 struct Driver;
 
+// Coroutine frames come from small free lists by size class (frames are
+// made and destroyed at a high rate, always under the interpreter's lock).
+void* frame_alloc(size_t size);
+void frame_free(void* p, size_t size) noexcept;
+
 struct PromiseBase {
     PromiseBase() noexcept {}  // user-declared: never built from the coroutine's arguments
+    static void* operator new(size_t size) { return frame_alloc(size); }
+    static void operator delete(void* p, size_t size) noexcept { frame_free(p, size); }
     Driver* driver = nullptr;
     std::coroutine_handle<> continuation;
     std::exception_ptr error;
@@ -59,6 +66,9 @@ struct PromiseBase {
     void unhandled_exception() noexcept { error = std::current_exception(); }
 };
 
+template <class T>
+struct Outcome;
+
 // Awaiting a Python awaitable from C++.
 struct PyAwaiter {
     explicit PyAwaiter(Ref awaitable) : awaitable_(std::move(awaitable)) {}
@@ -69,15 +79,33 @@ struct PyAwaiter {
     }
     Ref await_resume();
 
-private:
+protected:
     void suspend(Driver* d, std::coroutine_handle<> h) noexcept;
     Ref awaitable_;
     Ref iter_;
     Driver* driver_ = nullptr;
 };
 
+// The same, giving an Outcome instead of throwing: `co_await attempt(aw)`.
+struct PyAttemptAwaiter : PyAwaiter {
+    explicit PyAttemptAwaiter(Ref awaitable) : PyAwaiter(std::move(awaitable)) {}
+    bool await_ready();
+    Outcome<Ref> await_resume();
+
+private:
+    Ref early_;  // the error of taking the awaitable's iterator
+};
+
+// What attempt(awaitable) returns: a marker that the promise turns into a
+// PyAttemptAwaiter.
+struct AttemptRef {
+    Ref awaitable;
+};
+
 template <class T>
 class Co;
+template <class T>
+struct AttemptCo;
 
 template <class T>
 struct Promise : PromiseBase {
@@ -89,8 +117,13 @@ struct Promise : PromiseBase {
         value.emplace(std::forward<V>(v));
     }
     PyAwaiter await_transform(Ref awaitable) { return PyAwaiter(std::move(awaitable)); }
+    PyAttemptAwaiter await_transform(AttemptRef a) { return PyAttemptAwaiter(std::move(a.awaitable)); }
     template <class U>
     Co<U>&& await_transform(Co<U>&& c) noexcept {
+        return std::move(c);
+    }
+    template <class U>
+    AttemptCo<U>&& await_transform(AttemptCo<U>&& c) noexcept {
         return std::move(c);
     }
 };
@@ -101,8 +134,13 @@ struct Promise<void> : PromiseBase {
     Co<void> get_return_object() noexcept;
     void return_void() noexcept {}
     PyAwaiter await_transform(Ref awaitable) { return PyAwaiter(std::move(awaitable)); }
+    PyAttemptAwaiter await_transform(AttemptRef a) { return PyAttemptAwaiter(std::move(a.awaitable)); }
     template <class U>
     Co<U>&& await_transform(Co<U>&& c) noexcept {
+        return std::move(c);
+    }
+    template <class U>
+    AttemptCo<U>&& await_transform(AttemptCo<U>&& c) noexcept {
         return std::move(c);
     }
 };
@@ -127,6 +165,7 @@ public:
     ~Co() { destroy(); }
 
     handle release() noexcept { return std::exchange(h_, {}); }
+    promise_type& promise() const noexcept { return h_.promise(); }
 
     // Awaited from another C++ coroutine: start it by symmetric transfer and
     // come back here when it finishes.
@@ -159,11 +198,13 @@ inline Co<void> Promise<void>::get_return_object() noexcept {
     return Co<void>(std::coroutine_handle<Promise<void>>::from_promise(*this));
 }
 
-// The value of an awaited operation, or the exception it ended with.
+// The value of an awaited operation, or the exception it ended with (and,
+// when it is known without rethrowing, the Python exception behind it).
 template <class T>
 struct Outcome {
     std::optional<T> value;
     std::exception_ptr error;
+    Ref py_error;
     bool failed() const noexcept { return error != nullptr; }
     T get() {
         if (error) std::rethrow_exception(error);
@@ -173,40 +214,50 @@ struct Outcome {
 template <>
 struct Outcome<void> {
     std::exception_ptr error;
+    Ref py_error;
     bool failed() const noexcept { return error != nullptr; }
     void get() {
         if (error) std::rethrow_exception(error);
     }
 };
 
+// co_await attempt(co): run a nested coroutine and give its Outcome; nothing
+// is rethrown on the way.
 template <class T>
-Co<Outcome<T>> attempt(Co<T> c) {
-    Outcome<T> out;
-    try {
-        if constexpr (std::is_void_v<T>) {
-            co_await std::move(c);
-        } else {
-            out.value.emplace(co_await std::move(c));
-        }
-    } catch (...) {
-        out.error = std::current_exception();
+struct [[nodiscard]] AttemptCo {
+    Co<T> co;
+    bool await_ready() const noexcept { return false; }
+    template <class P>
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<P> parent) noexcept {
+        return co.await_suspend(parent);
     }
-    co_return out;
+    Outcome<T> await_resume() {
+        auto& p = co.promise();
+        Outcome<T> out;
+        if (p.error) {
+            out.error = p.error;
+        } else if constexpr (!std::is_void_v<T>) {
+            out.value.emplace(std::move(*p.value));
+        }
+        return out;
+    }
+};
+
+template <class T>
+AttemptCo<T> attempt(Co<T> c) {
+    return AttemptCo<T>{std::move(c)};
 }
 
-inline Co<Outcome<Ref>> attempt(Ref awaitable) {
-    Outcome<Ref> out;
-    try {
-        out.value.emplace(co_await std::move(awaitable));
-    } catch (...) {
-        out.error = std::current_exception();
-    }
-    co_return out;
-}
+// co_await attempt(awaitable): await a Python awaitable and give its Outcome.
+inline AttemptRef attempt(Ref awaitable) { return AttemptRef{std::move(awaitable)}; }
 
 // The Python exception an Outcome failed with, if it is one (null Ref for a
 // C++ exception that is not a PyException).
 Ref python_error(const std::exception_ptr& e);
+template <class T>
+Ref python_error(const Outcome<T>& o) {
+    return o.py_error ? o.py_error : python_error(o.error);
+}
 
 // The native coroutine type of a module (made when the module executes).
 PyTypeObject* make_coroutine_type(PyObject* module);

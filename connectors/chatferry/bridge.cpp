@@ -170,7 +170,7 @@ Co<Ref> screenshot_body(Arg image_base64, Arg chat_id, Arg telegram) {
     try {
         remove_file(tmp_path);
     } catch (rt::PyException& e) {
-        if (Ref earlier = rt::python_error(sent.error)) {
+        if (Ref earlier = rt::python_error(sent)) {
             PyException_SetContext(e.value(), earlier.release());
         }
         throw;

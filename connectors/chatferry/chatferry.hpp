@@ -74,7 +74,7 @@ Ref head(const Ref& s, Py_ssize_t n);
 // (an Exception subclass); otherwise the failure is rethrown.
 template <class T>
 Ref ordinary_error(const rt::Outcome<T>& out) {
-    Ref e = rt::python_error(out.error);
+    Ref e = rt::python_error(out);
     if (!e || !PyErr_GivenExceptionMatches(e.get(), PyExc_Exception)) std::rethrow_exception(out.error);
     return e;
 }

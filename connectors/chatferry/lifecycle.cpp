@@ -128,7 +128,7 @@ Co<Ref> process_queue_co(Arg self) {
         if (waited.failed()) {
             Ref asyncio = rt::global(RT_NAME("asyncio"));
             Ref cancelled = rt::getattr(asyncio.get(), RT_NAME("CancelledError"));
-            Ref e = rt::python_error(waited.error);
+            Ref e = rt::python_error(waited);
             if (e && PyErr_GivenExceptionMatches(e.get(), cancelled.get())) break;
             waited.get();  // anything else ends the worker
         }

@@ -105,13 +105,13 @@ Co<Ref> run_stream(Arg self, Arg agent, Arg telegram, Arg chat_id, Arg text, Col
     Ref iterator = rt::check(PyObject_GetAIter(stream.get()));
     for (;;) {
         Ref step = rt::check(Py_TYPE(iterator.get())->tp_as_async->am_anext(iterator.get()));
-        Ref event;
-        try {
-            event = co_await step;
-        } catch (rt::PyException& e) {
-            if (e.matches(PyExc_StopAsyncIteration)) break;
-            throw;
+        auto next = co_await rt::attempt(step);
+        if (next.failed()) {
+            Ref e = rt::python_error(next);
+            if (e && PyErr_GivenExceptionMatches(e.get(), PyExc_StopAsyncIteration)) break;
+            next.get();
         }
+        Ref event = next.get();
         auto mirrored = co_await rt::attempt(broadcast_event(event));
         if (mirrored.failed()) ordinary_error(mirrored);  // ignored without a log line
         co_await dispatch(self, event, telegram, chat_id, got);

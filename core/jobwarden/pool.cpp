@@ -88,7 +88,7 @@ Co<Ref> notify_co(Arg self, Arg result) {
         Ref callback = rt::check(PySequence_GetItem(callbacks.get(), i));
         auto called = co_await rt::attempt(run_callback(callback, result));
         if (!called.failed()) continue;
-        Ref exc = rt::python_error(called.error);
+        Ref exc = rt::python_error(called);
         if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) called.get();
         rt::log_warning(rt::format("Result callback error: %S", exc.get()));
     }
@@ -199,7 +199,7 @@ Co<Ref> spawn_co(Arg self, Arg task) {
     std::exception_ptr building;
     try {
         if (ran.failed()) {
-            Ref exc = rt::python_error(ran.error);
+            Ref exc = rt::python_error(ran);
             if (exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
                 Ref status = PyErr_GivenExceptionMatches(exc.get(), PyExc_TimeoutError) ? WORKER_STATUS("TIMEOUT")
                                                                                        : WORKER_STATUS("FAILED");

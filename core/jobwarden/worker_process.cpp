@@ -138,7 +138,7 @@ Co<Ref> collect_stderr(Arg self, Arg process) {
             Ref reading = rt::call_kw(wait_for.get(), RT_KW("timeout"), {rt::call_method(stream.get(), RT_NAME("read"))}, {rt::floating(kStderrWait)});
             auto read = co_await rt::attempt(reading);
             if (read.failed()) {
-                Ref exc = rt::python_error(read.error);
+                Ref exc = rt::python_error(read);
                 if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_TimeoutError)) read.get();
             } else {
                 data = read.get();
@@ -207,7 +207,7 @@ Co<Ref> send_command_co(Arg self, Arg command, Ref func) {
     Ref reading = rt::call_kw(wait_for.get(), RT_KW("timeout"), {exchange}, {effective_timeout(timeout)});
     auto read = co_await rt::attempt(reading);
     if (read.failed()) {
-        Ref exc = rt::python_error(read.error);
+        Ref exc = rt::python_error(read);
         if (exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_TimeoutError)) {
             rt::setattr(self.get(), RT_NAME("status"), WORKER_STATUS("TIMEOUT"));
             PyErr_SetObject(PyExc_TimeoutError,
@@ -286,7 +286,7 @@ Co<Ref> stop_co(Arg self, Ref func) {
     }
     auto asked = co_await rt::attempt(quit_and_wait(process, func));
     if (asked.failed()) {
-        Ref exc = rt::python_error(asked.error);
+        Ref exc = rt::python_error(asked);
         if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
             // Cancelled (or worse) while waiting: never leave the child behind.
             kill(process.get());
