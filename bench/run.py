@@ -36,15 +36,23 @@ def table(jw, cf):
     return "\n".join(lines)
 
 
+def per_operation(py314, py312):
+    """Each native operation beside its plain-Python rendering (ops_table.py)."""
+    import ops_table
+
+    return ops_table.render(ops_table.measure(py314, py312))
+
+
 def main():
     py314, py312 = sys.argv[1], sys.argv[2]
     jw = run(py314, "bench_jobwarden.py")
     cf = run(py312, "bench_chatferry.py") if (HERE / "bench_chatferry.py").exists() else None
+    tables = table(jw, cf) + "\n\n" + per_operation(py314, py312)
     text = README.read_text()
-    block = f"{BEGIN}\n{table(jw, cf)}\n{END}"
+    block = f"{BEGIN}\n{tables}\n{END}"
     text = re.sub(re.escape(BEGIN) + ".*?" + re.escape(END), lambda _: block, text, flags=re.S)
     README.write_text(text)
-    print(table(jw, cf))
+    print(tables)
 
 
 if __name__ == "__main__":
