@@ -38,7 +38,7 @@ class SubprocessTask:
     timeout: float = 60.0
     working_dir: str | None = None
     env: dict[str, str] = field(default_factory=dict)
-    created_at: float = field(default_factory=time.time)
+    created_at: float = field(default_factory=lambda: time.time())
 
     def to_dict(self) -> dict[str, Any]:
         return {"id": self.id, "worker_type": self.worker_type, "command": self.command,

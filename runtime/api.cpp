@@ -1,9 +1,37 @@
 #include "api.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <string>
 
 namespace rt {
+
+Ref concat(std::initializer_list<PyObject*> parts) {
+    constexpr size_t kMax = 8;
+    if (parts.size() > kMax) raise(PyExc_SystemError, "concat: too many parts");
+    PyObject* strs[kMax];
+    Ref owned[kMax];
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0;
+    size_t n = 0;
+    for (PyObject* p : parts) {
+        if (!PyUnicode_CheckExact(p)) {
+            owned[n] = check(PyObject_Str(p));
+            p = owned[n].get();
+        }
+        strs[n++] = p;
+        length += PyUnicode_GET_LENGTH(p);
+        max_char = std::max<Py_UCS4>(max_char, PyUnicode_MAX_CHAR_VALUE(p));
+    }
+    Ref out = check(PyUnicode_New(length, max_char));
+    Py_ssize_t at = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(strs[i]);
+        if (PyUnicode_CopyCharacters(out.get(), at, strs[i], 0, len) < 0) throw_pending();
+        at += len;
+    }
+    return out;
+}
 
 Ref format(const char* fmt, ...) {
     va_list va;
@@ -55,6 +83,21 @@ Ref call_kw(PyObject* f, PyObject* kwnames, std::initializer_list<Ref> pos, std:
     for (const Ref& r : pos) argv[i++] = r.get();
     for (const Ref& r : kw) argv[i++] = r.get();
     return check(PyObject_Vectorcall(f, argv + 1, np | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (!v && PyErr_Occurred()) throw_pending();
+        return Ref::borrow(v ? v : dflt);
+    }
+    if (dflt == Py_None) return call_method(mapping, RT_NAME("get"), key);
+    return call_method(mapping, RT_NAME("get"), key, dflt);
+}
+
+Ref head(PyObject* s, Py_ssize_t n) {
+    if (PyUnicode_CheckExact(s)) return check(PyUnicode_Substring(s, 0, n));
+    return check(PySequence_GetSlice(s, 0, n));
 }
 
 void global_missing(PyObject* name) {

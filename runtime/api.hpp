@@ -23,6 +23,9 @@ inline Ref str(std::string_view s) {
 }
 inline Ref integer(long long v) { return check(PyLong_FromLongLong(v)); }
 inline Ref floating(double v) { return check(PyFloat_FromDouble(v)); }
+// The texts of `parts` joined, as an f-string does: str() of each part that
+// is not a str, one allocation for the result.  At most 8 parts.
+Ref concat(std::initializer_list<PyObject*> parts);
 // PyUnicode_FromFormat, as a Ref.
 Ref format(const char* fmt, ...);
 
@@ -61,6 +64,21 @@ template <class V>
 void setattr(PyObject* o, PyObject* name, V&& v) {
     check_status(PyObject_SetAttr(o, name, to_py(std::forward<V>(v)).get()));
 }
+// len(o) and o[i]; a plain list is read directly.
+inline Py_ssize_t length(PyObject* o) {
+    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o);
+    Py_ssize_t n = PyObject_Length(o);
+    if (n < 0) throw_pending();
+    return n;
+}
+inline Ref item(PyObject* o, Py_ssize_t i) {
+    if (PyList_CheckExact(o) && i < PyList_GET_SIZE(o)) return Ref::borrow(PyList_GET_ITEM(o, i));
+    return check(PySequence_GetItem(o, i));
+}
+// mapping.get(key, dflt); a plain dict is read directly.
+Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt = Py_None);
+// s[:n]; a plain str is cut directly.
+Ref head(PyObject* s, Py_ssize_t n);
 inline Ref getitem(PyObject* o, PyObject* key) { return check(PyObject_GetItem(o, key)); }
 template <class V>
 void setitem(PyObject* o, PyObject* key, V&& v) {

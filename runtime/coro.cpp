@@ -55,7 +55,7 @@ void frame_free(void* p, size_t size) noexcept {
 // State of one Python-visible coroutine: the C++ frames it drives and the
 // Python iterator that the innermost frame is waiting on.
 struct Driver {
-    static constexpr unsigned kMaxHeld = 16;
+    static constexpr unsigned kMaxHeld = 8;
     enum State : unsigned char { Created, Suspended, Running, Done };
 
     std::coroutine_handle<Promise<Ref>> root;  // owned; destroying it destroys nested frames
@@ -221,14 +221,33 @@ PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcep
 }
 
 // Raise StopIteration(value) so that a method call can report a return.
+// The interpreter's `await` reaches a coroutine that is not a Python one
+// through tp_iternext, which reports a value only this way; it takes the
+// value and drops the exception at once.  So one instance is kept and
+// reused as long as nothing else holds it, reset to a fresh state.
 PyObject* raise_stop(PyObject* value) {
     if (value == Py_None) {
+        Py_DECREF(value);
         PyErr_SetNone(PyExc_StopIteration);
-    } else {
-        PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value);
-        if (exc) PyErr_SetRaisedException(exc);
+        return nullptr;
     }
+    PyObject*& kept = state().stop_iteration;
+    auto* e = reinterpret_cast<PyStopIterationObject*>(kept);
+    if (e && Py_REFCNT(kept) == 1 && !e->dict && !e->notes && !e->traceback && !e->context && !e->cause && e->args &&
+        Py_REFCNT(e->args) == 1 && PyTuple_GET_SIZE(e->args) == 1) {
+        Py_SETREF(e->value, Py_NewRef(value));
+        PyObject* old = PyTuple_GET_ITEM(e->args, 0);
+        PyTuple_SET_ITEM(e->args, 0, value);  // steals
+        Py_DECREF(old);
+        e->suppress_context = 0;
+        PyErr_SetRaisedException(Py_NewRef(kept));
+        return nullptr;
+    }
+    PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value);
     Py_DECREF(value);
+    if (!exc) return nullptr;
+    Py_XSETREF(kept, Py_NewRef(exc));
+    PyErr_SetRaisedException(exc);
     return nullptr;
 }
 
@@ -239,12 +258,14 @@ PyObject* method_result(PySendResult r, PyObject* res) {
 }
 
 PyObject* coro_send(PyObject* self, PyObject* arg) noexcept {
+    Entry entry(self);
     PyObject* res = nullptr;
     PySendResult r = coro_am_send(self, arg, &res);
     return method_result(r, res);
 }
 
 PyObject* coro_iternext(PyObject* self) noexcept {
+    Entry entry(self);
     PyObject* res = nullptr;
     PySendResult r = coro_am_send(self, Py_None, &res);
     if (r == PYGEN_RETURN && res == Py_None) {
@@ -455,7 +476,8 @@ int coro_clear(PyObject* self) {
 void coro_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    // A finished coroutine has nothing to finalize.
+    if (as_coro(self)->d.state != Driver::Done && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     if (as_coro(self)->weakrefs) PyObject_ClearWeakRefs(self);
     {
         Entry entry(self);

@@ -34,12 +34,14 @@ void init_state(State& s, PyObject* m) {
 }
 
 int traverse_state(State& s, visitproc visit, void* arg) {
+    Py_VISIT(s.stop_iteration);
     Py_VISIT(s.func_type);
     Py_VISIT(s.coro_type);
     return 0;
 }
 
 void clear_state(State& s) {
+    Py_CLEAR(s.stop_iteration);
     Py_CLEAR(s.func_type);
     Py_CLEAR(s.coro_type);
     for (PyObject*& o : s.strings) Py_CLEAR(o);
@@ -53,6 +55,7 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
 
 int clear_module(PyObject* m) {
     if (State* s = state_of(m)) {
+        Py_CLEAR(s->stop_iteration);
         Py_CLEAR(s->func_type);
         Py_CLEAR(s->coro_type);
     }

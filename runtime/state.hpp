@@ -52,6 +52,7 @@ struct State {
     PyObject* dict;               // the module's globals (borrowed)
     PyTypeObject* func_type;      // owned
     PyTypeObject* coro_type;      // owned
+    PyObject* stop_iteration;     // owned: the StopIteration reused by native coroutines
     PyObject* strings[kStringCount];  // owned, interned
     PyObject* kwnames[kKwSetCount];   // owned tuples of interned strings
 };

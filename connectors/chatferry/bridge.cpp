@@ -84,7 +84,7 @@ Co<Ref> send_reply_co(Arg self, Arg text, Arg metadata) {
     Ref sending = rt::call_kw(send_message.get(), RT_KW("chat_id,parse_mode"), {text}, {chat_id, Ref::borrow(RT_NAME(""))});
     Ref result = co_await sending;
     if (rt::truthy(get(result.get(), RT_NAME("success")).get())) {
-        rt::log_info(rt::format("Reply sent to Telegram (msg_ids=%S)", get(result.get(), RT_NAME("message_ids")).get()));
+        rt::log_info(rt::concat({RT_NAME("Reply sent to Telegram (msg_ids="), get(result.get(), RT_NAME("message_ids")).get(), RT_NAME(")")}));
     } else {
         rt::log_error(rt::format("Failed to send Telegram reply: %S", get(result.get(), RT_NAME("message")).get()));
     }

@@ -72,7 +72,7 @@ Ref is_running(const Args& a) { return rt::getattr(a[0], RT_NAME("_running")); }
 
 Co<Ref> on_telegram_message_co(Arg self, Arg text, Arg metadata) {
     Ref sender = get(metadata.get(), RT_NAME("from_name"), Ref::borrow(RT_NAME("unknown")));
-    rt::log_info(rt::format("Queuing Telegram message from %S: %U", sender.get(), head(text, kPreview).get()));
+    rt::log_info(rt::concat({RT_NAME("Queuing Telegram message from "), sender.get(), RT_NAME(": "), head(text, kPreview).get()}));
     Ref queue = rt::getattr(self.get(), RT_NAME("_queue"));
     Ref pair = rt::check(PyTuple_Pack(2, text.get(), metadata.get()));
     co_await rt::call_method(queue.get(), RT_NAME("put"), pair);
@@ -145,7 +145,7 @@ Co<Ref> process_queue_co(Arg self) {
             metadata = Ref::borrow(PyTuple_GET_ITEM(items.get(), 1));
         }
         Ref shown = rt::text_of(text.get());
-        rt::log_info(rt::format("Processing queued message: %U", head(shown, kPreview).get()));
+        rt::log_info(rt::concat({RT_NAME("Processing queued message: "), head(shown, kPreview).get()}));
 
         rt::setattr(self.get(), RT_NAME("_processing"), true);
         auto out = co_await rt::attempt(handle_one(self, text, metadata));

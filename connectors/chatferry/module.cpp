@@ -72,23 +72,9 @@ Ref import_name(PyObject* module, PyObject* name) {
     rt::throw_pending();
 }
 
-Ref get(PyObject* mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* v = PyDict_GetItemWithError(mapping, key);
-        if (!v && PyErr_Occurred()) rt::throw_pending();
-        return Ref::borrow(v ? v : Py_None);
-    }
-    return rt::call_method(mapping, RT_NAME("get"), key);
-}
+Ref get(PyObject* mapping, PyObject* key) { return rt::get_or(mapping, key); }
 
-Ref get(PyObject* mapping, PyObject* key, const Ref& dflt) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* v = PyDict_GetItemWithError(mapping, key);
-        if (!v && PyErr_Occurred()) rt::throw_pending();
-        return v ? Ref::borrow(v) : dflt;
-    }
-    return rt::call_method(mapping, RT_NAME("get"), key, dflt);
-}
+Ref get(PyObject* mapping, PyObject* key, const Ref& dflt) { return rt::get_or(mapping, key, dflt.get()); }
 
 bool equals(PyObject* a, PyObject* text) {
     if (a == text) return true;
@@ -97,7 +83,7 @@ bool equals(PyObject* a, PyObject* text) {
     return rt::truthy(result.get());
 }
 
-Ref head(const Ref& s, Py_ssize_t n) { return rt::check(PySequence_GetSlice(s.get(), 0, n)); }
+Ref head(const Ref& s, Py_ssize_t n) { return rt::head(s.get(), n); }
 
 }  // namespace chatferry
 

@@ -42,7 +42,7 @@ Co<Ref> broadcast_incoming(Arg text, Arg metadata) {
     Ref payload = rt::check(PyDict_New());
     rt::setitem(payload.get(), RT_NAME("type"), RT_NAME("telegram_message"));
     rt::setitem(payload.get(), RT_NAME("content"),
-                rt::format("%s%S%s%U", "\U0001F4F1 **Telegram** (", sender.get(), "): ", text.get()));
+                rt::concat({RT_NAME("\U0001F4F1 **Telegram** ("), sender.get(), RT_NAME("): "), text.get()}));
     rt::setitem(payload.get(), RT_NAME("source"), RT_NAME("telegram"));
     co_await rt::call_method(manager.get(), RT_NAME("broadcast"), payload);
     co_return rt::none();
@@ -63,7 +63,7 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
         if (rt::truthy(get(data.get(), RT_NAME("content")).get())) {
             Ref content = rt::getitem(data.get(), RT_NAME("content"));
             append(got.response_parts, content);
-            rt::log_debug(rt::format("Agent text: %S", head(content, 100).get()));
+            rt::log_debug(rt::concat({RT_NAME("Agent text: "), head(content, 100).get()}));
         }
     } else if (equals(type.get(), RT_NAME("tool_call"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
@@ -72,10 +72,10 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
             Ref arguments = get(data.get(), RT_NAME("arguments"), rt::check(PyDict_New()));
             Ref operation = get(arguments.get(), RT_NAME("operation"), Ref::borrow(RT_NAME("")));
             Ref summary = rt::truthy(operation.get())
-                              ? rt::format("%s%S.%S", "\U0001F527 ", tool_name.get(), operation.get())
-                              : rt::format("%s%S", "\U0001F527 ", tool_name.get());
+                              ? rt::concat({RT_NAME("\U0001F527 "), tool_name.get(), RT_NAME("."), operation.get()})
+                              : rt::concat({RT_NAME("\U0001F527 "), tool_name.get()});
             append(got.tool_summaries, summary);
-            rt::log_debug(rt::format("Agent tool call: %U", summary.get()));
+            rt::log_debug(rt::concat({RT_NAME("Agent tool call: "), summary.get()}));
             co_await typing(telegram, chat_id);
         }
     } else if (equals(type.get(), RT_NAME("tool_result"))) {
@@ -133,7 +133,7 @@ Ref compose(const Collected& got) {
         if (tools > kShownTools) {
             actions_str = rt::format("%U\n... and %zd more", actions_str.get(), tools - kShownTools);
         }
-        final_response = rt::format("%U%s%U", final_response.get(), "\n\n\U0001F4CB Actions:\n", actions_str.get());
+        final_response = rt::concat({final_response.get(), RT_NAME("\n\n\U0001F4CB Actions:\n"), actions_str.get()});
     }
     return final_response;
 }
@@ -172,7 +172,7 @@ Co<Ref> handle_message_co(Arg self, Arg text, Arg metadata) {
     }
 
     Ref final_response = compose(got);
-    rt::log_info(rt::format("Sending reply to Telegram (%zd chars)", PyUnicode_GET_LENGTH(final_response.get())));
+    rt::log_info(rt::concat({RT_NAME("Sending reply to Telegram ("), rt::integer(PyUnicode_GET_LENGTH(final_response.get())).get(), RT_NAME(" chars)")}));
     co_await rt::call_method(self.get(), RT_NAME("_send_reply"), final_response, metadata);
     co_return rt::none();
 }

@@ -84,8 +84,8 @@ Co<Ref> notify_co(Arg self, Arg result) {
     Ref callbacks = ATTR(self.get(), "_callbacks");
     // The length is read before every step: callbacks registered during the
     // walk are called in the same walk.
-    for (Py_ssize_t i = 0; i < PyObject_Length(callbacks.get()); ++i) {
-        Ref callback = rt::check(PySequence_GetItem(callbacks.get(), i));
+    for (Py_ssize_t i = 0; i < rt::length(callbacks.get()); ++i) {
+        Ref callback = rt::item(callbacks.get(), i);
         auto called = co_await rt::attempt(run_callback(callback, result));
         if (!called.failed()) continue;
         Ref exc = rt::python_error(called);

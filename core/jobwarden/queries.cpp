@@ -25,7 +25,7 @@ Co<Ref> spawn_many_co(Arg self, Arg tasks) {
 Ref spawn_many(const Args& a) { return rt::coroutine(a, spawn_many_co(a[0], a[1])); }
 
 Ref get_result(const Args& a) {
-    return rt::call_method(ATTR(a[0], "_results").get(), RT_NAME("get"), a[1]);
+    return rt::get_or(ATTR(a[0], "_results").get(), a[1]);
 }
 
 Ref list_active(const Args& a) {
@@ -65,7 +65,7 @@ Ref list_results(const Args& a) {
 
 Co<Ref> cancel_co(Arg self, Arg task_id) {
     Ref workers = ATTR(self.get(), "_workers");
-    Ref worker = rt::call_method(workers.get(), RT_NAME("get"), task_id);
+    Ref worker = rt::get_or(workers.get(), task_id.get());
     if (worker.is_none() || !status_is(ATTR(worker.get(), "status").get(), RT_NAME("RUNNING"))) co_return rt::boolean(false);
     co_await rt::call_method(worker.get(), RT_NAME("stop"));
     Ref cancelled = WORKER_STATUS("CANCELLED");

@@ -35,7 +35,7 @@ Ref new_task_id(const Args&) {
     Ref uuid = rt::global(RT_NAME("uuid"));
     Ref u = rt::call_method(uuid.get(), RT_NAME("uuid4"));
     Ref hex = rt::getattr(u.get(), RT_NAME("hex"));
-    return rt::check(PySequence_GetSlice(hex.get(), 0, 12));
+    return rt::head(hex.get(), 12);
 }
 Ref now(const Args&) { return rt::floating(rt::wall_time()); }
 
@@ -63,10 +63,33 @@ Ref member_value(PyObject* v, PyObject* cls_name) {
     return value ? value : Ref::borrow(v);
 }
 
-// d[key] = self.<key> for each key, in order; `converted` is the index of
-// the enumeration field whose member value is stored.
+// The fields as stored, in field order: a copy of the instance dictionary
+// when it holds exactly the fields in that order and `self` is an instance
+// of the record class itself (so no class attribute can stand in for a
+// field); otherwise one attribute read per field.  `converted` is the index
+// of the enumeration field whose member value is stored.
 template <size_t N>
-Ref fields_to_dict(PyObject* self, PyObject* const (&keys)[N], size_t converted, PyObject* enum_cls) {
+Ref fields_to_dict(PyObject* self, PyObject* const (&keys)[N], PyObject* cls_name, size_t converted,
+                   PyObject* enum_cls) {
+    PyObject* cls = PyDict_GetItemWithError(rt::state().dict, cls_name);
+    if (!cls && PyErr_Occurred()) rt::throw_pending();
+    if (cls && reinterpret_cast<PyObject*>(Py_TYPE(self)) == cls) {
+        Ref stored = rt::check(PyObject_GenericGetDict(self, nullptr));
+        if (PyDict_CheckExact(stored.get()) && PyDict_GET_SIZE(stored.get()) == static_cast<Py_ssize_t>(N)) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            size_t i = 0;
+            while (PyDict_Next(stored.get(), &pos, &key, &value) && key == keys[i]) ++i;
+            if (i == N) {
+                Ref d = rt::check(PyDict_Copy(stored.get()));
+                PyObject* member = PyDict_GetItemWithError(d.get(), keys[converted]);  // borrowed
+                if (!member) rt::throw_pending();
+                Ref v = member_value(member, enum_cls);
+                rt::check_status(PyDict_SetItem(d.get(), keys[converted], v.get()));
+                return d;
+            }
+        }
+    }
     Ref d = rt::check(PyDict_New());
     for (size_t i = 0; i < N; ++i) {
         Ref v = rt::getattr(self, keys[i]);
@@ -80,12 +103,12 @@ Ref task_to_dict(const Args& a) {
     PyObject* const keys[] = {RT_NAME("id"),          RT_NAME("worker_type"), RT_NAME("command"),
                               RT_NAME("priority"),    RT_NAME("timeout"),     RT_NAME("working_dir"),
                               RT_NAME("env"),         RT_NAME("created_at")};
-    return fields_to_dict(a[0], keys, 3, RT_NAME("TaskPriority"));
+    return fields_to_dict(a[0], keys, RT_NAME("SubprocessTask"), 3, RT_NAME("TaskPriority"));
 }
 Ref result_to_dict(const Args& a) {
     PyObject* const keys[] = {RT_NAME("task_id"), RT_NAME("status"),   RT_NAME("output"),
                               RT_NAME("error"),   RT_NAME("duration"), RT_NAME("pid")};
-    return fields_to_dict(a[0], keys, 1, RT_NAME("WorkerStatus"));
+    return fields_to_dict(a[0], keys, RT_NAME("SubprocessResult"), 1, RT_NAME("WorkerStatus"));
 }
 
 const Param self_only[] = {{"self"}};
