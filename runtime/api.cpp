@@ -125,7 +125,7 @@ void log_exception(PyObject* text, const Ref& exc) {
 
 double wall_time() {
     Ref time_mod = global(RT_NAME("time"));
-    Ref t = call_method(time_mod.get(), RT_NAME("time"));
+    Ref t = call_module_attr(time_mod.get(), RT_NAME("time"));
     return as_double(t.get());
 }
 

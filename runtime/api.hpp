@@ -110,6 +110,21 @@ Ref call_method(PyObject* o, PyObject* name, A&&... a) {
                                            nullptr));
 }
 
+// o.<name>(*a) where `o` is usually a module (asyncio, time, json...): a
+// plain module's function is taken from its dictionary, anything else is
+// called as a method.
+template <class... A>
+Ref call_module_attr(PyObject* o, PyObject* name, A&&... a) {
+    if (PyModule_CheckExact(o)) {
+        if (PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(o), name)) {
+            Ref fn = Ref::borrow(f);
+            return call(fn.get(), std::forward<A>(a)...);
+        }
+        if (PyErr_Occurred()) throw_pending();
+    }
+    return call_method(o, name, std::forward<A>(a)...);
+}
+
 // f(*pos, **dict(zip(kwnames, kw))): `kwnames` is the call site's tuple of
 // keyword names, RT_KW("a,b").
 Ref call_kw(PyObject* f, PyObject* kwnames, std::initializer_list<Ref> pos, std::initializer_list<Ref> kw);

@@ -2,6 +2,8 @@
 
 #include "function.hpp"
 
+#include <cstring>
+#include <iterator>
 #include <new>
 
 namespace rt {
@@ -91,6 +93,7 @@ struct CoroObject {
     PyObject_HEAD
     Driver d;
     PyObject* weakrefs;
+    bool finalized;  // tp_finalize ran (the collector remembers it for this memory)
 };
 
 // Every entry into a coroutine object runs with its module's state current.
@@ -429,6 +432,7 @@ PyObject* coro_repr(PyObject* self) noexcept {
 
 void coro_finalize(PyObject* self) noexcept {
     Entry entry(self);
+    as_coro(self)->finalized = true;
     Driver& d = as_coro(self)->d;
     PyObject* saved = PyErr_GetRaisedException();
     if (d.state == Driver::Created) {
@@ -479,10 +483,18 @@ void coro_dealloc(PyObject* self) {
     // A finished coroutine has nothing to finalize.
     if (as_coro(self)->d.state != Driver::Done && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     if (as_coro(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    auto* st = static_cast<rt::State*>(PyType_GetModuleState(tp));
     {
-        Entry entry(self);
+        StateScope scope(st);
         as_coro(self)->d.~Driver();  // destroys the frames (and what they hold), then the arguments
     }
+#if !defined(__SANITIZE_ADDRESS__)
+    if (st && st->coro_type == tp && !as_coro(self)->finalized && st->coro_free_count < std::size(st->coro_free)) {
+        st->coro_free[st->coro_free_count++] = self;  // untracked, no references held
+        Py_DECREF(tp);
+        return;
+    }
+#endif
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -610,15 +622,31 @@ PyTypeObject* make_coroutine_type(PyObject* module) {
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
+void free_coroutine_memory(State& s) noexcept {
+    while (s.coro_free_count) PyObject_GC_Del(s.coro_free[--s.coro_free_count]);
+}
+
+// A coroutine object: the memory of a finished one when there is one.
+Ref new_coroutine_object(State& s) {
+    if (s.coro_free_count) {
+        PyObject* o = s.coro_free[--s.coro_free_count];
+        std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0, sizeof(CoroObject) - sizeof(PyObject));
+        PyObject_Init(o, s.coro_type);
+        PyObject_GC_Track(o);
+        return Ref::steal(o);
+    }
+    return check(PyType_GenericAlloc(s.coro_type, 0));
+}
+
 Ref make_coroutine(Co<Ref> co, PyObject* func, PyObject* const* args, size_t nargs) {
-    Ref self = check(PyType_GenericAlloc(state().coro_type, 0));
+    if (nargs > Driver::kMaxHeld) raise(PyExc_SystemError, "too many coroutine arguments");
+    Ref self = new_coroutine_object(state());
     CoroObject* c = as_coro(self.get());
     new (&c->d) Driver();
     c->d.root = co.release();
     c->d.root.promise().driver = &c->d;
     c->d.name = Ref::borrow(function_name(func));
     c->d.qualname = Ref::borrow(function_qualname(func));
-    if (nargs > Driver::kMaxHeld) raise(PyExc_SystemError, "too many coroutine arguments");
     for (size_t i = 0; i < nargs; ++i) c->d.args[i] = Py_NewRef(args[i]);
     c->d.nargs = static_cast<unsigned char>(nargs);
     return self;

@@ -259,6 +259,9 @@ Ref python_error(const Outcome<T>& o) {
     return o.py_error ? o.py_error : python_error(o.error);
 }
 
+// Give back the memory of finished coroutine objects kept for reuse.
+void free_coroutine_memory(State& s) noexcept;
+
 // The native coroutine type of a module (made when the module executes).
 PyTypeObject* make_coroutine_type(PyObject* module);
 

@@ -41,6 +41,7 @@ int traverse_state(State& s, visitproc visit, void* arg) {
 }
 
 void clear_state(State& s) {
+    free_coroutine_memory(s);
     Py_CLEAR(s.stop_iteration);
     Py_CLEAR(s.func_type);
     Py_CLEAR(s.coro_type);

@@ -37,7 +37,7 @@ Co<Ref> start_co(Arg self) {
     rt::setattr(self.get(), RT_NAME("_running"), true);
     Ref worker = rt::call_method(self.get(), RT_NAME("_process_queue"));
     Ref asyncio = rt::global(RT_NAME("asyncio"));
-    rt::setattr(self.get(), RT_NAME("_worker_task"), rt::call_method(asyncio.get(), RT_NAME("create_task"), worker));
+    rt::setattr(self.get(), RT_NAME("_worker_task"), rt::call_module_attr(asyncio.get(), RT_NAME("create_task"), worker));
     rt::log_info(Ref::borrow(RT_NAME("Chatferry started \u2014 two-way messaging active")));
     co_return rt::none();
 }

@@ -33,7 +33,7 @@ Ref init(const Args& a) {
     rt::setattr(self, RT_NAME("_results"), rt::check(PyDict_New()));
     rt::setattr(self, RT_NAME("_callbacks"), rt::check(PyList_New(0)));
     Ref asyncio = rt::global(RT_NAME("asyncio"));
-    rt::setattr(self, RT_NAME("_lock"), rt::call_method(asyncio.get(), RT_NAME("Lock")));
+    rt::setattr(self, RT_NAME("_lock"), rt::call_module_attr(asyncio.get(), RT_NAME("Lock")));
     rt::setattr(self, RT_NAME("_starting"), rt::integer(0));
     return rt::none();
 }
@@ -74,7 +74,7 @@ Ref on_result(const Args& a) {
 Co<Ref> run_callback(Arg callback, Arg result) {
     Ref value = rt::call(callback.get(), result);
     Ref asyncio = rt::global(RT_NAME("asyncio"));
-    if (rt::truthy(rt::call_method(asyncio.get(), RT_NAME("iscoroutine"), value).get())) {
+    if (rt::truthy(rt::call_module_attr(asyncio.get(), RT_NAME("iscoroutine"), value).get())) {
         co_await value;
     }
     co_return rt::none();

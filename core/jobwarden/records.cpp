@@ -33,7 +33,7 @@ Ref pairs(std::initializer_list<std::pair<const char*, Ref>> items) {
 // First 12 hex digits of a random UUID: 48 random bits.
 Ref new_task_id(const Args&) {
     Ref uuid = rt::global(RT_NAME("uuid"));
-    Ref u = rt::call_method(uuid.get(), RT_NAME("uuid4"));
+    Ref u = rt::call_module_attr(uuid.get(), RT_NAME("uuid4"));
     Ref hex = rt::getattr(u.get(), RT_NAME("hex"));
     return rt::head(hex.get(), 12);
 }

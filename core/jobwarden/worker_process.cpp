@@ -40,7 +40,7 @@ Ref interpreter() {
 // json.dumps(obj) + "\n", as UTF-8 bytes.
 Ref json_line(PyObject* obj) {
     Ref json = rt::global(RT_NAME("json"));
-    Ref text = rt::call_method(json.get(), RT_NAME("dumps"), Ref::borrow(obj));
+    Ref text = rt::call_module_attr(json.get(), RT_NAME("dumps"), Ref::borrow(obj));
     Ref line = rt::check(PyUnicode_Concat(text.get(), Ref::borrow(RT_NAME("\n")).get()));
     return rt::check(PyUnicode_AsUTF8String(line.get()));
 }
@@ -112,7 +112,7 @@ Co<Ref> end_drain(Arg self) {
         Ref waiting = rt::check(PySet_New(nullptr));
         rt::check_status(PySet_Add(waiting.get(), task.get()));
         Ref asyncio = rt::global(RT_NAME("asyncio"));
-        co_await rt::call_method(asyncio.get(), RT_NAME("wait"), waiting);
+        co_await rt::call_module_attr(asyncio.get(), RT_NAME("wait"), waiting);
     }
     co_return rt::none();
 }
@@ -167,7 +167,7 @@ Co<Ref> start_co(Arg self) {
     rt::log_debug(rt::format("Worker %S started (PID: %S)", ATTR(self.get(), "worker_id").get(),
                              ATTR(process.get(), "pid").get()));
     Ref drain = rt::call_method(self.get(), RT_NAME("_drain_stderr"));
-    rt::setattr(self.get(), RT_NAME("_stderr_drain"), rt::call_method(asyncio.get(), RT_NAME("ensure_future"), drain));
+    rt::setattr(self.get(), RT_NAME("_stderr_drain"), rt::call_module_attr(asyncio.get(), RT_NAME("ensure_future"), drain));
     co_return rt::none();
 }
 Ref start(const Args& a) { return rt::coroutine(a, start_co(a[0])); }
@@ -228,7 +228,7 @@ Co<Ref> send_command_co(Arg self, Arg command, Ref func) {
     Ref text = rt::check(PyUnicode_FromEncodedObject(line.get(), "utf-8", "strict"));
     Ref stripped = rt::call_method(text.get(), RT_NAME("strip"));
     Ref json = rt::global(RT_NAME("json"));
-    Ref answer = rt::call_method(json.get(), RT_NAME("loads"), stripped);
+    Ref answer = rt::call_module_attr(json.get(), RT_NAME("loads"), stripped);
     if (!answer.is_none() && !PyDict_Check(answer.get())) {
         rt::raisef(PyExc_TypeError, "Worker %s answered with incorrect type (expected dict, got %.200s)",
                    std::string(rt::to_string(worker_id.get())).c_str(), Py_TYPE(answer.get())->tp_name);
