@@ -57,7 +57,7 @@ void frame_free(void* p, size_t size) noexcept {
 // State of one Python-visible coroutine: the C++ frames it drives and the
 // Python iterator that the innermost frame is waiting on.
 struct Driver {
-    static constexpr unsigned kMaxHeld = 8;
+    static constexpr unsigned kMaxHeld = kMaxCoroutineArgs;
     enum State : unsigned char { Created, Suspended, Running, Done };
 
     std::coroutine_handle<Promise<Ref>> root;  // owned; destroying it destroys nested frames

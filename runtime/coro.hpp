@@ -259,6 +259,10 @@ Ref python_error(const Outcome<T>& o) {
     return o.py_error ? o.py_error : python_error(o.error);
 }
 
+// At most this many arguments of a coroutine function's call are kept by
+// its coroutine object (checked when the function is defined).
+inline constexpr size_t kMaxCoroutineArgs = 8;
+
 // Give back the memory of finished coroutine objects kept for reuse.
 void free_coroutine_memory(State& s) noexcept;
 

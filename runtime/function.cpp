@@ -1,5 +1,7 @@
 #include "function.hpp"
 
+#include "coro.hpp"
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -356,7 +358,9 @@ PyTypeObject* make_function_type(PyObject* module) {
 
 Ref make_function(const FuncDef& def, const char* owner, PyObject* module_name) {
     const size_t nparams = def.params.size();
-    if (nparams > kMaxParams) raisef(PyExc_SystemError, "%s: too many declared parameters", def.name);
+    if (nparams > kMaxParams || (def.kind == Kind::Coroutine && nparams > kMaxCoroutineArgs)) {
+        raisef(PyExc_SystemError, "%s: too many declared parameters", def.name);
+    }
     Ref self = check(PyType_GenericAlloc(state().func_type, 0));
     FuncObject* f = as_func(self.get());
     f->vectorcall = func_vectorcall;

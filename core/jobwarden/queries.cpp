@@ -19,7 +19,9 @@ Co<Ref> spawn_many_co(Arg self, Arg tasks) {
     }
     Ref asyncio = rt::global(RT_NAME("asyncio"));
     Ref gather = rt::getattr(asyncio.get(), RT_NAME("gather"));
-    Ref results = co_await rt::check(PyObject_CallObject(gather.get(), spawns.get()));
+    Ref gathering = rt::check(PyObject_Vectorcall(gather.get(), &PyTuple_GET_ITEM(spawns.get(), 0),
+                                                  static_cast<size_t>(n), nullptr));
+    Ref results = co_await gathering;
     co_return rt::check(PySequence_List(results.get()));
 }
 Ref spawn_many(const Args& a) { return rt::coroutine(a, spawn_many_co(a[0], a[1])); }
