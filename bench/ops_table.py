@@ -8,10 +8,13 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 
-# Goal of each row (by its label's start); pool operations share one.
+# Goal of each row (by its label's start).  The pool's operations (to_dict,
+# pid, _notify, cancel) share one and a goal for their geometric mean; the
+# records' construction must be at least as fast as the dataclass.
 BRIDGE_GOALS = {"chatferry: one message": 1.5, "chatferry: messages through": 1.3}
 POOL_GOAL = 1.0
 POOL_MEAN_GOAL = 1.3
+CONSTRUCTION = ("`SubprocessTask(", "`SubprocessResult(")
 
 
 def measure(py314, py312):
@@ -42,12 +45,12 @@ def render(rows):
     pool = []
     for r in rows:
         goal = goal_of(r)
-        if goal == POOL_GOAL:
+        if goal == POOL_GOAL and not r["op"].startswith(CONSTRUCTION):
             pool.append(r["ratio"])
         goal_text = "reported" if goal is None else "at least %.1f×" % goal
         lines.append("| %s | %s | %s | %.2f× | %s |" % (r["op"], figure(r["native_s"]), figure(r["plain_s"]),
                                                          r["ratio"], goal_text))
     if pool:
         mean = math.exp(sum(math.log(x) for x in pool) / len(pool))
-        lines.append("| pool operations above, geometric mean |  |  | %.2f× | at least %.1f× |" % (mean, POOL_MEAN_GOAL))
+        lines.append("| pool operations above (to_dict, pid, _notify, cancel), geometric mean |  |  | %.2f× | at least %.1f× |" % (mean, POOL_MEAN_GOAL))
     return "\n".join(lines)

@@ -65,7 +65,7 @@ struct Driver {
     Ref awaiting;                              // iterator the leaf waits on
     Ref in_value;                              // what the leaf's co_await gives back...
     Ref in_exc;                                // ...or raises
-    Ref name, qualname;
+    Ref func;  // the native function that made it: its __name__ and __qualname__
     // The arguments of the native function call that made the coroutine:
     // owned here (so the collector sees them) and borrowed by the frames.
     PyObject* args[kMaxHeld] = {};
@@ -91,6 +91,7 @@ namespace {
 
 struct CoroObject {
     PyObject_HEAD
+    rt::State* state;  // of the module whose function made it
     Driver d;
     PyObject* weakrefs;
     bool finalized;  // tp_finalize ran (the collector remembers it for this memory)
@@ -98,8 +99,7 @@ struct CoroObject {
 
 // Every entry into a coroutine object runs with its module's state current.
 struct Entry {
-    explicit Entry(PyObject* self) noexcept
-        : scope(static_cast<rt::State*>(PyType_GetModuleState(Py_TYPE(self)))) {}
+    explicit Entry(PyObject* self) noexcept : scope(reinterpret_cast<CoroObject*>(self)->state) {}
     StateScope scope;
 };
 
@@ -427,7 +427,7 @@ PyObject* coro_close(PyObject* self, PyObject*) noexcept {
 PyObject* coro_await(PyObject* self) noexcept { return Py_NewRef(self); }
 
 PyObject* coro_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->d.qualname.get(), self);
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", function_qualname(as_coro(self)->d.func.get()), self);
 }
 
 void coro_finalize(PyObject* self) noexcept {
@@ -436,7 +436,7 @@ void coro_finalize(PyObject* self) noexcept {
     Driver& d = as_coro(self)->d;
     PyObject* saved = PyErr_GetRaisedException();
     if (d.state == Driver::Created) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", d.qualname.get()) < 0) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", function_qualname(d.func.get())) < 0) {
             PyErr_WriteUnraisable(self);
         }
     } else if (d.state == Driver::Suspended) {
@@ -458,6 +458,7 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(d.awaiting.get());
     Py_VISIT(d.in_value.get());
     Py_VISIT(d.in_exc.get());
+    Py_VISIT(d.func.get());
     for (unsigned i = 0; i < d.nargs; ++i) Py_VISIT(d.args[i]);
     return 0;
 }
@@ -483,7 +484,7 @@ void coro_dealloc(PyObject* self) {
     // A finished coroutine has nothing to finalize.
     if (as_coro(self)->d.state != Driver::Done && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     if (as_coro(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    auto* st = static_cast<rt::State*>(PyType_GetModuleState(tp));
+    rt::State* st = as_coro(self)->state;
     {
         StateScope scope(st);
         as_coro(self)->d.~Driver();  // destroys the frames (and what they hold), then the arguments
@@ -499,9 +500,9 @@ void coro_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-PyObject* coro_get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->d.name.get()); }
+PyObject* coro_get_name(PyObject* self, void*) noexcept { return Py_NewRef(function_name(as_coro(self)->d.func.get())); }
 PyObject* coro_get_qualname(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_coro(self)->d.qualname.get());
+    return Py_NewRef(function_qualname(as_coro(self)->d.func.get()));
 }
 PyObject* coro_get_await(PyObject* self, void*) noexcept {
     PyObject* a = as_coro(self)->d.awaiting.get();
@@ -645,8 +646,8 @@ Ref make_coroutine(Co<Ref> co, PyObject* func, PyObject* const* args, size_t nar
     new (&c->d) Driver();
     c->d.root = co.release();
     c->d.root.promise().driver = &c->d;
-    c->d.name = Ref::borrow(function_name(func));
-    c->d.qualname = Ref::borrow(function_qualname(func));
+    c->state = &state();
+    c->d.func = Ref::borrow(func);
     for (size_t i = 0; i < nargs; ++i) c->d.args[i] = Py_NewRef(args[i]);
     c->d.nargs = static_cast<unsigned char>(nargs);
     return self;
