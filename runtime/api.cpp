@@ -111,6 +111,34 @@ void log(PyObject* level_method, PyObject* text) {
     check(PyObject_VectorcallMethod(level_method, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+bool log_wanted(int level) {
+    PyObject* dict = state().dict;
+    PyObject* logger = PyDict_GetItemWithError(dict, RT_NAME("logger"));
+    PyObject* logging = logger ? PyDict_GetItemWithError(dict, RT_NAME("logging")) : nullptr;
+    if (!logging || !PyModule_CheckExact(logging)) {
+        if (PyErr_Occurred()) throw_pending();
+        return true;
+    }
+    PyObject* logger_cls = PyDict_GetItemWithError(PyModule_GetDict(logging), RT_NAME("Logger"));
+    if (!logger_cls || reinterpret_cast<PyObject*>(Py_TYPE(logger)) != logger_cls) {
+        if (PyErr_Occurred()) throw_pending();
+        return true;
+    }
+    Ref logger_ref = Ref::borrow(logger);
+    Ref disabled = getattr_opt(logger, RT_NAME("disabled"));
+    if (!disabled) return true;
+    if (disabled.get() != Py_False) return !truthy(disabled.get());
+    Ref cache = getattr_opt(logger, RT_NAME("_cache"));
+    if (!cache || !PyDict_CheckExact(cache.get())) return true;
+    Ref key = integer(level);
+    PyObject* enabled = PyDict_GetItemWithError(cache.get(), key.get());
+    if (!enabled) {
+        if (PyErr_Occurred()) throw_pending();
+        return true;  // not decided yet: the method decides and caches it
+    }
+    return enabled != Py_False;
+}
+
 void log_exception(PyObject* text, const Ref& exc) {
     Ref previous = Ref::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(exc.get());

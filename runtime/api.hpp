@@ -153,6 +153,19 @@ inline void log_debug(PyObject* t) { log(RT_NAME("debug"), t); }
 inline void log_info(PyObject* t) { log(RT_NAME("info"), t); }
 inline void log_warning(PyObject* t) { log(RT_NAME("warning"), t); }
 inline void log_error(PyObject* t) { log(RT_NAME("error"), t); }
+// Whether logger.<method>(text) at `level` could do anything: false only
+// when the module's `logger` is a plain logging.Logger that is disabled or
+// whose own level cache says the level is off, exactly the test its method
+// would make first.  The RT_LOG_* forms skip building the text then.
+bool log_wanted(int level);
+#define RT_LOG_AT(method, level, text)                                          \
+    do {                                                                        \
+        if (::rt::log_wanted(level)) ::rt::log(RT_NAME(method), ::rt::Ref(text).get()); \
+    } while (0)
+#define RT_LOG_DEBUG(text) RT_LOG_AT("debug", 10, text)
+#define RT_LOG_INFO(text) RT_LOG_AT("info", 20, text)
+#define RT_LOG_WARNING(text) RT_LOG_AT("warning", 30, text)
+#define RT_LOG_ERROR(text) RT_LOG_AT("error", 40, text)
 // logger.exception(text) with `exc` as the exception being handled, so the
 // record carries its traceback.
 void log_exception(PyObject* text, const Ref& exc);

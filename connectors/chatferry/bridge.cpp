@@ -49,7 +49,7 @@ Ref get_telegram(const Args&) {
         return find_telegram();
     } catch (rt::PyException& e) {
         if (!e.is_ordinary()) throw;
-        rt::log_error(rt::format("Failed to get Telegram connector: %S", e.value()));
+        RT_LOG_ERROR(rt::format("Failed to get Telegram connector: %S", e.value()));
         return rt::none();
     }
 }
@@ -60,7 +60,7 @@ Ref get_agent(const Args&) {
         return get(state.get(), RT_NAME("agent"));
     } catch (rt::PyException& e) {
         if (!e.is_ordinary()) throw;
-        rt::log_error(rt::format("Failed to get agent: %S", e.value()));
+        RT_LOG_ERROR(rt::format("Failed to get agent: %S", e.value()));
         return rt::none();
     }
 }
@@ -71,22 +71,22 @@ Ref get_agent(const Args&) {
 Co<Ref> send_reply_co(Arg self, Arg text, Arg metadata) {
     Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
     if (!rt::truthy(telegram.get())) {
-        rt::log_error(Ref::borrow(RT_NAME("Cannot send reply \u2014 Telegram connector not available")));
+        RT_LOG_ERROR(Ref::borrow(RT_NAME("Cannot send reply \u2014 Telegram connector not available")));
         co_return rt::none();
     }
     Ref chat_id = get(metadata.get(), RT_NAME("chat_id"));
     if (!rt::truthy(chat_id.get())) chat_id = rt::getattr(telegram.get(), RT_NAME("_chat_id"));
     if (!rt::truthy(chat_id.get())) {
-        rt::log_error(Ref::borrow(RT_NAME("Cannot send reply \u2014 no chat_id")));
+        RT_LOG_ERROR(Ref::borrow(RT_NAME("Cannot send reply \u2014 no chat_id")));
         co_return rt::none();
     }
     Ref send_message = rt::getattr(telegram.get(), RT_NAME("send_message"));
     Ref sending = rt::call_kw(send_message.get(), RT_KW("chat_id,parse_mode"), {text}, {chat_id, Ref::borrow(RT_NAME(""))});
     Ref result = co_await sending;
     if (rt::truthy(get(result.get(), RT_NAME("success")).get())) {
-        rt::log_info(rt::concat({RT_NAME("Reply sent to Telegram (msg_ids="), get(result.get(), RT_NAME("message_ids")).get(), RT_NAME(")")}));
+        RT_LOG_INFO(rt::concat({RT_NAME("Reply sent to Telegram (msg_ids="), get(result.get(), RT_NAME("message_ids")).get(), RT_NAME(")")}));
     } else {
-        rt::log_error(rt::format("Failed to send Telegram reply: %S", get(result.get(), RT_NAME("message")).get()));
+        RT_LOG_ERROR(rt::format("Failed to send Telegram reply: %S", get(result.get(), RT_NAME("message")).get()));
     }
     co_return rt::none();
 }
@@ -153,10 +153,10 @@ Co<Ref> deliver_photo(Arg path, Arg chat_id, Arg telegram) {
     Ref sending = rt::call_kw(send_photo.get(), RT_KW("caption,chat_id"), {path}, {Ref::borrow(RT_NAME("\U0001F4F8 Screenshot")), chat_id});
     Ref result = co_await sending;
     if (rt::truthy(get(result.get(), RT_NAME("success")).get())) {
-        rt::log_info(Ref::borrow(RT_NAME("Screenshot sent to Telegram")));
+        RT_LOG_INFO(Ref::borrow(RT_NAME("Screenshot sent to Telegram")));
         co_return rt::boolean(true);
     }
-    rt::log_warning(rt::format("Failed to send screenshot to Telegram: %S", get(result.get(), RT_NAME("message")).get()));
+    RT_LOG_WARNING(rt::format("Failed to send screenshot to Telegram: %S", get(result.get(), RT_NAME("message")).get()));
     co_return rt::boolean(false);
 }
 
@@ -182,7 +182,7 @@ Co<Ref> send_screenshot_co(Arg image_base64, Arg chat_id, Arg telegram) {
     auto out = co_await rt::attempt(screenshot_body(image_base64, chat_id, telegram));
     if (!out.failed()) co_return out.get();
     Ref e = ordinary_error(out);
-    rt::log_error(rt::format("Failed to send screenshot to Telegram: %S", e.get()));
+    RT_LOG_ERROR(rt::format("Failed to send screenshot to Telegram: %S", e.get()));
     co_return rt::boolean(false);
 }
 

@@ -57,11 +57,10 @@ void exec(PyObject*) {
 }  // namespace
 
 Ref import_name(PyObject* module, PyObject* name) {
-    Ref m = Ref::steal(PyImport_GetModule(module));
-    if (!m) {
-        if (PyErr_Occurred()) rt::throw_pending();
-        m = rt::check(PyImport_Import(module));
-    }
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed: the interpreter's sys.modules
+    PyObject* found = PyDict_CheckExact(modules) ? PyDict_GetItemWithError(modules, module) : nullptr;
+    if (!found && PyErr_Occurred()) rt::throw_pending();
+    Ref m = found && found != Py_None ? Ref::borrow(found) : rt::check(PyImport_Import(module));
     Ref value = rt::getattr_opt(m.get(), name);
     if (value) return value;
     // What `from module import name` reports for a missing name.

@@ -63,7 +63,7 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
         if (rt::truthy(get(data.get(), RT_NAME("content")).get())) {
             Ref content = rt::getitem(data.get(), RT_NAME("content"));
             append(got.response_parts, content);
-            rt::log_debug(rt::concat({RT_NAME("Agent text: "), head(content, 100).get()}));
+            RT_LOG_DEBUG(rt::concat({RT_NAME("Agent text: "), head(content, 100).get()}));
         }
     } else if (equals(type.get(), RT_NAME("tool_call"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
@@ -75,7 +75,7 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
                               ? rt::concat({RT_NAME("\U0001F527 "), tool_name.get(), RT_NAME("."), operation.get()})
                               : rt::concat({RT_NAME("\U0001F527 "), tool_name.get()});
             append(got.tool_summaries, summary);
-            rt::log_debug(rt::concat({RT_NAME("Agent tool call: "), summary.get()}));
+            RT_LOG_DEBUG(rt::concat({RT_NAME("Agent tool call: "), summary.get()}));
             co_await typing(telegram, chat_id);
         }
     } else if (equals(type.get(), RT_NAME("tool_result"))) {
@@ -90,9 +90,9 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
         Ref error_msg = get(data.get(), RT_NAME("message"), Ref::borrow(RT_NAME("Unknown error")));
         append(got.response_parts, rt::format("%s%S", kWarning, error_msg.get()));
-        rt::log_warning(rt::format("Agent error event: %S", error_msg.get()));
+        RT_LOG_WARNING(rt::format("Agent error event: %S", error_msg.get()));
     } else if (equals(type.get(), RT_NAME("done"))) {
-        rt::log_info(Ref::borrow(RT_NAME("Agent processing complete")));
+        RT_LOG_INFO(Ref::borrow(RT_NAME("Agent processing complete")));
     }
     co_return rt::none();
 }
@@ -100,7 +100,7 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
 // `async for event in agent.process_message(text)`, mirroring and
 // dispatching each event.  A "done" event does not end the stream.
 Co<Ref> run_stream(Arg self, Arg agent, Arg telegram, Arg chat_id, Arg text, Collected& got) {
-    rt::log_info(Ref::borrow(RT_NAME("Sending message to agent for processing...")));
+    RT_LOG_INFO(Ref::borrow(RT_NAME("Sending message to agent for processing...")));
     Ref stream = rt::call_method(agent.get(), RT_NAME("process_message"), text);
     Ref iterator = rt::check(PyObject_GetAIter(stream.get()));
     for (;;) {
@@ -142,12 +142,12 @@ Co<Ref> handle_message_co(Arg self, Arg text, Arg metadata) {
     Ref agent = rt::call_method(self.get(), RT_NAME("_get_agent"));
     Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
     if (!rt::truthy(agent.get())) {
-        rt::log_error(Ref::borrow(RT_NAME("Agent not available for Telegram message processing")));
+        RT_LOG_ERROR(Ref::borrow(RT_NAME("Agent not available for Telegram message processing")));
         co_await rt::call_method(self.get(), RT_NAME("_send_reply"), kNotInitialized, metadata);
         co_return rt::none();
     }
     if (!rt::truthy(telegram.get())) {
-        rt::log_error(Ref::borrow(RT_NAME("Telegram connector not available")));
+        RT_LOG_ERROR(Ref::borrow(RT_NAME("Telegram connector not available")));
         co_return rt::none();
     }
 
@@ -159,7 +159,7 @@ Co<Ref> handle_message_co(Arg self, Arg text, Arg metadata) {
     auto mirrored = co_await rt::attempt(broadcast_incoming(text, metadata));
     if (mirrored.failed()) {
         Ref e = ordinary_error(mirrored);
-        rt::log_debug(rt::format("Could not broadcast to WebSocket: %S", e.get()));
+        RT_LOG_DEBUG(rt::format("Could not broadcast to WebSocket: %S", e.get()));
     }
 
     Collected got;
@@ -172,7 +172,7 @@ Co<Ref> handle_message_co(Arg self, Arg text, Arg metadata) {
     }
 
     Ref final_response = compose(got);
-    rt::log_info(rt::concat({RT_NAME("Sending reply to Telegram ("), rt::integer(PyUnicode_GET_LENGTH(final_response.get())).get(), RT_NAME(" chars)")}));
+    RT_LOG_INFO(rt::concat({RT_NAME("Sending reply to Telegram ("), rt::integer(PyUnicode_GET_LENGTH(final_response.get())).get(), RT_NAME(" chars)")}));
     co_await rt::call_method(self.get(), RT_NAME("_send_reply"), final_response, metadata);
     co_return rt::none();
 }

@@ -56,7 +56,7 @@ Ref resolve_worker_script(const Args& a) {
         Ref dir = ATTR(a[0], "WORKER_SCRIPTS_DIR");
         Ref path = rt::check(PyNumber_TrueDivide(dir.get(), rt::str(e.file).get()));
         if (rt::truthy(rt::call_method(path.get(), RT_NAME("exists")).get())) return path;
-        rt::log_error(rt::format("Worker script not found: %S", path.get()));
+        RT_LOG_ERROR(rt::format("Worker script not found: %S", path.get()));
         return rt::none();
     }
     return rt::none();
@@ -90,7 +90,7 @@ Co<Ref> notify_co(Arg self, Arg result) {
         if (!called.failed()) continue;
         Ref exc = rt::python_error(called);
         if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) called.get();
-        rt::log_warning(rt::format("Result callback error: %S", exc.get()));
+        RT_LOG_WARNING(rt::format("Result callback error: %S", exc.get()));
     }
     co_return rt::none();
 }

@@ -164,7 +164,7 @@ Co<Ref> start_co(Arg self) {
     rt::setattr(self.get(), RT_NAME("process"), process);
     rt::setattr(self.get(), RT_NAME("status"), WORKER_STATUS("RUNNING"));
     rt::setattr(self.get(), RT_NAME("start_time"), rt::floating(rt::wall_time()));
-    rt::log_debug(rt::format("Worker %S started (PID: %S)", ATTR(self.get(), "worker_id").get(),
+    RT_LOG_DEBUG(rt::format("Worker %S started (PID: %S)", ATTR(self.get(), "worker_id").get(),
                              ATTR(process.get(), "pid").get()));
     Ref drain = rt::call_method(self.get(), RT_NAME("_drain_stderr"));
     rt::setattr(self.get(), RT_NAME("_stderr_drain"), rt::call_module_attr(asyncio.get(), RT_NAME("ensure_future"), drain));
@@ -301,7 +301,7 @@ Co<Ref> stop_co(Arg self, Ref func) {
     }
     co_await end_drain(self);
     rt::setattr(self.get(), RT_NAME("status"), WORKER_STATUS("COMPLETED"));
-    rt::log_debug(rt::format("Worker %S stopped", ATTR(self.get(), "worker_id").get()));
+    RT_LOG_DEBUG(rt::format("Worker %S stopped", ATTR(self.get(), "worker_id").get()));
     co_return rt::none();
 }
 Ref stop(const Args& a) { return rt::coroutine(a, stop_co(a[0], Ref::borrow(a.func))); }
