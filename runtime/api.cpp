@@ -124,12 +124,20 @@ bool log_wanted(int level) {
         if (PyErr_Occurred()) throw_pending();
         return true;
     }
+    // The standard class sets both in the instance's own dictionary.
     Ref logger_ref = Ref::borrow(logger);
-    Ref disabled = getattr_opt(logger, RT_NAME("disabled"));
-    if (!disabled) return true;
-    if (disabled.get() != Py_False) return !truthy(disabled.get());
-    Ref cache = getattr_opt(logger, RT_NAME("_cache"));
-    if (!cache || !PyDict_CheckExact(cache.get())) return true;
+    Ref own = check(PyObject_GenericGetDict(logger, nullptr));
+    PyObject* disabled = PyDict_GetItemWithError(own.get(), RT_NAME("disabled"));
+    if (!disabled || disabled != Py_False) {
+        if (PyErr_Occurred()) throw_pending();
+        return !disabled || !truthy(disabled);
+    }
+    PyObject* cache_obj = PyDict_GetItemWithError(own.get(), RT_NAME("_cache"));
+    if (!cache_obj || !PyDict_CheckExact(cache_obj)) {
+        if (PyErr_Occurred()) throw_pending();
+        return true;
+    }
+    Ref cache = Ref::borrow(cache_obj);
     Ref key = integer(level);
     PyObject* enabled = PyDict_GetItemWithError(cache.get(), key.get());
     if (!enabled) {
