@@ -112,15 +112,9 @@ void log(PyObject* level_method, PyObject* text) {
 }
 
 bool log_wanted(int level) {
-    PyObject* dict = state().dict;
-    PyObject* logger = PyDict_GetItemWithError(dict, RT_NAME("logger"));
-    PyObject* logging = logger ? PyDict_GetItemWithError(dict, RT_NAME("logging")) : nullptr;
-    if (!logging || !PyModule_CheckExact(logging)) {
-        if (PyErr_Occurred()) throw_pending();
-        return true;
-    }
-    PyObject* logger_cls = PyDict_GetItemWithError(PyModule_GetDict(logging), RT_NAME("Logger"));
-    if (!logger_cls || reinterpret_cast<PyObject*>(Py_TYPE(logger)) != logger_cls) {
+    State& st = state();
+    PyObject* logger = PyDict_GetItemWithError(st.dict, RT_NAME("logger"));
+    if (!logger || reinterpret_cast<PyObject*>(Py_TYPE(logger)) != st.logger_type) {
         if (PyErr_Occurred()) throw_pending();
         return true;
     }

@@ -154,7 +154,8 @@ inline void log_info(PyObject* t) { log(RT_NAME("info"), t); }
 inline void log_warning(PyObject* t) { log(RT_NAME("warning"), t); }
 inline void log_error(PyObject* t) { log(RT_NAME("error"), t); }
 // Whether logger.<method>(text) at `level` could do anything: false only
-// when the module's `logger` is a plain logging.Logger that is disabled or
+// when the module's `logger` is a plain logging.Logger (the class as the
+// module found it at import) that is disabled or
 // whose own level cache says the level is off, exactly the test its method
 // would make first.  The RT_LOG_* forms skip building the text then.
 bool log_wanted(int level);

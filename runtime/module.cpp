@@ -29,12 +29,15 @@ void init_state(State& s, PyObject* m) {
         }
         s.kwnames[i] = tuple.release();
     }
+    Ref logging = check(PyImport_ImportModule("logging"));
+    s.logger_type = getattr(logging.get(), s.strings[string_index("Logger")]).release();
     s.func_type = make_function_type(m);
     s.coro_type = make_coroutine_type(m);
 }
 
 int traverse_state(State& s, visitproc visit, void* arg) {
     Py_VISIT(s.stop_iteration);
+    Py_VISIT(s.logger_type);
     Py_VISIT(s.func_type);
     Py_VISIT(s.coro_type);
     return 0;
@@ -43,6 +46,7 @@ int traverse_state(State& s, visitproc visit, void* arg) {
 void clear_state(State& s) {
     free_coroutine_memory(s);
     Py_CLEAR(s.stop_iteration);
+    Py_CLEAR(s.logger_type);
     Py_CLEAR(s.func_type);
     Py_CLEAR(s.coro_type);
     for (PyObject*& o : s.strings) Py_CLEAR(o);
@@ -57,6 +61,7 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
 int clear_module(PyObject* m) {
     if (State* s = state_of(m)) {
         Py_CLEAR(s->stop_iteration);
+        Py_CLEAR(s->logger_type);
         Py_CLEAR(s->func_type);
         Py_CLEAR(s->coro_type);
     }

@@ -53,6 +53,7 @@ struct State {
     PyTypeObject* func_type;      // owned
     PyTypeObject* coro_type;      // owned
     PyObject* stop_iteration;     // owned: the StopIteration reused by native coroutines
+    PyObject* logger_type;        // owned: logging.Logger as the module found it
     PyObject* coro_free[16];      // memory of finished coroutine objects, kept for reuse
     unsigned coro_free_count;
     PyObject* strings[kStringCount];  // owned, interned
