@@ -63,6 +63,7 @@ struct Driver {
     std::coroutine_handle<Promise<Ref>> root;  // owned; destroying it destroys nested frames
     std::coroutine_handle<> leaf;              // frame to resume next
     Ref awaiting;                              // iterator the leaf waits on
+    Ref first_yield;                           // what its first step yielded, to hand out
     Ref in_value;                              // what the leaf's co_await gives back...
     Ref in_exc;                                // ...or raises
     Ref func;  // the native function that made it: its __name__ and __qualname__
@@ -148,28 +149,16 @@ PySendResult finish(Driver& d, PyObject** out) {
     return PYGEN_RETURN;
 }
 
-// Resume the leaf frame with a value or an exception and run until the next
-// value the awaited Python iterators yield, or until the root finishes.
+// Resume the leaf frame with a value or an exception and run until the
+// root finishes or a frame suspends on an awaited iterator, whose first
+// yielded value is handed out.
 PySendResult resume(Driver& d, Ref value, Ref exc, PyObject** out) {
-    for (;;) {
-        d.in_value = std::move(value);
-        d.in_exc = std::move(exc);
-        d.leaf.resume();
-        if (d.root.done()) return finish(d, out);
-        // The leaf waits on a new awaitable: take its first step.
-        PyObject* res = nullptr;
-        PySendResult r = PyIter_Send(d.awaiting.get(), Py_None, &res);
-        if (r == PYGEN_NEXT) {
-            *out = res;
-            return PYGEN_NEXT;
-        }
-        d.awaiting.reset();
-        if (r == PYGEN_RETURN) {
-            value = Ref::steal(res);
-        } else {
-            exc = Ref::steal(PyErr_GetRaisedException());
-        }
-    }
+    d.in_value = std::move(value);
+    d.in_exc = std::move(exc);
+    d.leaf.resume();
+    if (d.root.done()) return finish(d, out);
+    *out = d.first_yield.release();
+    return PYGEN_NEXT;
 }
 
 // Handle what the awaited iterator did with a value or an exception sent in.
@@ -456,6 +445,7 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     Driver& d = as_coro(self)->d;
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(d.awaiting.get());
+    Py_VISIT(d.first_yield.get());
     Py_VISIT(d.in_value.get());
     Py_VISIT(d.in_exc.get());
     Py_VISIT(d.func.get());
@@ -472,6 +462,7 @@ int coro_clear(PyObject* self) {
     d.destroy_frames();
     d.state = Driver::Done;
     d.awaiting.reset();
+    d.first_yield.reset();
     d.in_value.reset();
     d.in_exc.reset();
     d.release_args();
@@ -564,42 +555,58 @@ PyType_Spec coro_spec = {
 }  // namespace
 
 bool PyAwaiter::await_ready() {
-    iter_ = awaitable_iter(awaitable_.get());
+    Ref it = awaitable_iter(awaitable_.get());
     awaitable_.reset();
-    return false;
+    Driver& d = *driver_;
+    d.awaiting = it;  // cr_await during the first step, as for a generator
+    PyObject* res = nullptr;
+    const PySendResult r = PyIter_Send(it.get(), Py_None, &res);
+    if (r == PYGEN_NEXT) {
+        d.first_yield = Ref::steal(res);
+        return false;
+    }
+    d.awaiting.reset();
+    done_ = true;
+    if (r == PYGEN_RETURN) {
+        value_ = Ref::steal(res);
+    } else {
+        exc_ = Ref::steal(PyErr_GetRaisedException());
+    }
+    return true;
 }
 
-void PyAwaiter::suspend(Driver* d, std::coroutine_handle<> h) noexcept {
-    driver_ = d;
-    d->leaf = h;
-    d->awaiting = std::move(iter_);
+void PyAwaiter::suspend(std::coroutine_handle<> h) noexcept { driver_->leaf = h; }
+
+Ref PyAwaiter::await_resume() {
+    if (done_) {
+        if (exc_) throw PyException(std::move(exc_));
+        return std::move(value_);
+    }
+    Driver& d = *driver_;
+    if (d.in_exc) throw PyException(std::move(d.in_exc));
+    return std::move(d.in_value);
 }
 
 bool PyAttemptAwaiter::await_ready() {
     try {
         return PyAwaiter::await_ready();
     } catch (PyException& e) {
-        early_ = e.ref();
+        done_ = true;
+        exc_ = e.ref();
         return true;
     }
 }
 
 Outcome<Ref> PyAttemptAwaiter::await_resume() {
     Outcome<Ref> out;
-    Ref exc = early_ ? std::move(early_) : (driver_ ? std::move(driver_->in_exc) : Ref());
+    Ref exc = done_ ? std::move(exc_) : std::move(driver_->in_exc);
     if (exc) {
         out.py_error = exc;
         out.error = std::make_exception_ptr(PyException(std::move(exc)));
     } else {
-        out.value.emplace(std::move(driver_->in_value));
+        out.value.emplace(done_ ? std::move(value_) : std::move(driver_->in_value));
     }
     return out;
-}
-
-Ref PyAwaiter::await_resume() {
-    Driver& d = *driver_;
-    if (d.in_exc) throw PyException(std::move(d.in_exc));
-    return std::move(d.in_value);
 }
 
 Ref python_error(const std::exception_ptr& e) {

@@ -69,31 +69,33 @@ struct PromiseBase {
 template <class T>
 struct Outcome;
 
-// Awaiting a Python awaitable from C++.
+// Awaiting a Python awaitable from C++.  The first step of the awaited
+// iterator is taken at once, inside the awaiting frame: an awaitable that
+// finishes in it (a done future, a coroutine that does not suspend) costs
+// no suspension at all; otherwise the frame suspends and the coroutine
+// object hands out what that step yielded.
 struct PyAwaiter {
-    explicit PyAwaiter(Ref awaitable) : awaitable_(std::move(awaitable)) {}
+    PyAwaiter(Ref awaitable, Driver* d) : awaitable_(std::move(awaitable)), driver_(d) {}
     bool await_ready();
     template <class P>
     void await_suspend(std::coroutine_handle<P> h) noexcept {
-        suspend(h.promise().driver, h);
+        suspend(h);
     }
     Ref await_resume();
 
 protected:
-    void suspend(Driver* d, std::coroutine_handle<> h) noexcept;
+    void suspend(std::coroutine_handle<> h) noexcept;
     Ref awaitable_;
-    Ref iter_;
-    Driver* driver_ = nullptr;
+    Driver* driver_;
+    bool done_ = false;  // the first step finished the awaitable...
+    Ref value_, exc_;    // ...with this value or this exception
 };
 
 // The same, giving an Outcome instead of throwing: `co_await attempt(aw)`.
 struct PyAttemptAwaiter : PyAwaiter {
-    explicit PyAttemptAwaiter(Ref awaitable) : PyAwaiter(std::move(awaitable)) {}
+    PyAttemptAwaiter(Ref awaitable, Driver* d) : PyAwaiter(std::move(awaitable), d) {}
     bool await_ready();
     Outcome<Ref> await_resume();
-
-private:
-    Ref early_;  // the error of taking the awaitable's iterator
 };
 
 // What attempt(awaitable) returns: a marker that the promise turns into a
@@ -116,8 +118,8 @@ struct Promise : PromiseBase {
     void return_value(V&& v) {
         value.emplace(std::forward<V>(v));
     }
-    PyAwaiter await_transform(Ref awaitable) { return PyAwaiter(std::move(awaitable)); }
-    PyAttemptAwaiter await_transform(AttemptRef a) { return PyAttemptAwaiter(std::move(a.awaitable)); }
+    PyAwaiter await_transform(Ref awaitable) { return PyAwaiter(std::move(awaitable), driver); }
+    PyAttemptAwaiter await_transform(AttemptRef a) { return PyAttemptAwaiter(std::move(a.awaitable), driver); }
     template <class U>
     Co<U>&& await_transform(Co<U>&& c) noexcept {
         return std::move(c);
@@ -133,8 +135,8 @@ struct Promise<void> : PromiseBase {
     Promise() noexcept {}
     Co<void> get_return_object() noexcept;
     void return_void() noexcept {}
-    PyAwaiter await_transform(Ref awaitable) { return PyAwaiter(std::move(awaitable)); }
-    PyAttemptAwaiter await_transform(AttemptRef a) { return PyAttemptAwaiter(std::move(a.awaitable)); }
+    PyAwaiter await_transform(Ref awaitable) { return PyAwaiter(std::move(awaitable), driver); }
+    PyAttemptAwaiter await_transform(AttemptRef a) { return PyAttemptAwaiter(std::move(a.awaitable), driver); }
     template <class U>
     Co<U>&& await_transform(Co<U>&& c) noexcept {
         return std::move(c);
