@@ -92,13 +92,25 @@ async def main():
     ready = loop.create_future()
     ready.set_result(7)
 
-    async def await_it(aw):
-        return await aw
+    async def at_once():
+        return None
 
-    assert await _rttest.await_it(ready) == await await_it(ready) == 7
-    rows.append(ops.row("native coroutine awaiting a ready future: create, `co_await`, finish",
-                        await ops.alternate_async(async_loop_of(lambda: _rttest.await_it(ready)),
-                                                  async_loop_of(lambda: await_it(ready)), N)))
+    async def await_times(aw, n):
+        for _ in range(n):
+            await aw
+
+    assert await _rttest.at_once() is await at_once() is None
+    rows.append(ops.row("native coroutine created, awaited and finished (nothing awaited inside)",
+                        await ops.alternate_async(async_loop_of(_rttest.at_once), async_loop_of(at_once), N)))
+
+    # Per `co_await` of a done future inside one coroutine: n awaits per call.
+    def awaits(f):
+        async def run(n):
+            await f(ready, n)
+        return run
+
+    rows.append(ops.row("`co_await` of a done future inside a native coroutine",
+                        await ops.alternate_async(awaits(_rttest.await_times), awaits(await_times), N * 5)))
     return rows
 
 

@@ -30,7 +30,7 @@ def goal_of(row):
     for start, goal in BRIDGE_GOALS.items():
         if row["op"].startswith(start):
             return goal
-    if row["op"].startswith("native coroutine"):
+    if row["op"].startswith(("native coroutine", "`co_await`")):
         return None
     return POOL_GOAL
 

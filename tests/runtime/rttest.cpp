@@ -146,6 +146,21 @@ const Param message_param[] = {{"message", "str", Check::Str}};
 Ref fail_after(const Args& a) { return rt::coroutine(a, fail_after_co(a[0])); }
 const rt::FuncDef fail_after_def{"fail_after", nullptr, message_param, "None", fail_after, rt::Kind::Coroutine};
 
+// The cheapest native coroutine: it finishes at once.
+Co<Ref> at_once_co() { co_return rt::none(); }
+Ref at_once(const Args& a) { return rt::coroutine(a, at_once_co()); }
+const rt::FuncDef at_once_def{"at_once", nullptr, {}, "None", at_once, rt::Kind::Coroutine};
+
+// Await `awaitable` n times (a done future gives its result each time).
+Co<Ref> await_times_co(Arg aw, long n) {
+    for (long i = 0; i < n; ++i) co_await Ref(aw);
+    co_return rt::none();
+}
+const Param await_times_params[] = {{"awaitable"}, {"n", "int", Check::Int}};
+Ref await_times(const Args& a) { return rt::coroutine(a, await_times_co(a[0], PyLong_AsLong(a[1]))); }
+const rt::FuncDef await_times_def{"await_times", nullptr, await_times_params, "None", await_times,
+                                  rt::Kind::Coroutine};
+
 void exec(PyObject*) {
     rt::import_global("asyncio");
     rt::set_global("kinds", rt::function(kinds_def));
@@ -156,6 +171,8 @@ void exec(PyObject*) {
     rt::set_global("sleep_twice", rt::function(sleep_twice_def));
     rt::set_global("locked", rt::function(locked_def));
     rt::set_global("fail_after", rt::function(fail_after_def));
+    rt::set_global("at_once", rt::function(at_once_def));
+    rt::set_global("await_times", rt::function(await_times_def));
     rt::ClassBuilder widget("Widget", "A small class made of native functions.");
     widget.method(widget_init_def).method(widget_get_def).property(widget_size_def).method(widget_work_def);
     rt::set_global("Widget", widget.build());
