@@ -437,10 +437,14 @@ void coro_finalize(PyObject* self) noexcept {
 }
 
 // The collector sees what the coroutine holds: the awaited iterator, the
-// value or exception on its way in, and the arguments of the call that made
-// it, which the C++ frames use as borrowed references.  A frame's own local
-// references are not visited: they are dropped before the frame suspends
-// or are objects the frame made for the operation it awaits.
+// value or exception on its way in, the function that made it and the
+// arguments of that call, which the C++ frames take as borrowed references
+// (`Arg`), nested frames included.  So the usual cycle, an object whose
+// attribute holds a task running one of its own native methods (self ->
+// task -> coroutine -> self), is seen and collected.  A frame's local
+// `Ref`s are not visited: what they hold counts as referenced from outside,
+// which keeps it alive (never frees it early); a cycle that runs only
+// through such a local is not collected.
 int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     Driver& d = as_coro(self)->d;
     Py_VISIT(Py_TYPE(self));
