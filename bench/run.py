@@ -54,13 +54,20 @@ def sandbox_table(sb):
     return "\n".join(lines)
 
 
+def per_operation(py314, py312):
+    """Each native operation beside its plain-Python rendering (ops_table.py)."""
+    import ops_table
+
+    return ops_table.render(ops_table.measure(py314, py312))
+
+
 def main():
     py314, py312 = sys.argv[1], sys.argv[2]
     jw = run(py314, "bench_jobwarden.py")
     cf = run(py312, "bench_chatferry.py") if (HERE / "bench_chatferry.py").exists() else None
     wk = run(py314, "bench_workers.py")
     sb = run(py314, "bench_sandbox.py")
-    tables = [table(jw, cf), worker_table(wk), sandbox_table(sb)]
+    tables = [table(jw, cf), per_operation(py314, py312), worker_table(wk), sandbox_table(sb)]
     text = README.read_text()
     block = BEGIN + "\n" + "\n\n".join(tables) + "\n" + END
     text = re.sub(re.escape(BEGIN) + ".*?" + re.escape(END), lambda _: block, text, flags=re.S)

@@ -1,23 +1,37 @@
 #include "api.hpp"
-
 #include "trace.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <string>
-#include <unordered_map>
 
 namespace rt {
 
-PyObject* intern(const char* s) {
-    // One owned reference per distinct name, kept for the life of the
-    // process, so callers can use the result as a borrowed reference.
-    static auto* names = new std::unordered_map<std::string, PyObject*>();
-    auto it = names->find(s);
-    if (it != names->end()) return it->second;
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw_pending();
-    names->emplace(s, o);
-    return o;
+Ref concat(std::initializer_list<PyObject*> parts) {
+    constexpr size_t kMax = 8;
+    if (parts.size() > kMax) raise(PyExc_SystemError, "concat: too many parts");
+    PyObject* strs[kMax];
+    Ref owned[kMax];
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0;
+    size_t n = 0;
+    for (PyObject* p : parts) {
+        if (!PyUnicode_CheckExact(p)) {
+            owned[n] = check(PyObject_Str(p));
+            p = owned[n].get();
+        }
+        strs[n++] = p;
+        length += PyUnicode_GET_LENGTH(p);
+        max_char = std::max<Py_UCS4>(max_char, PyUnicode_MAX_CHAR_VALUE(p));
+    }
+    Ref out = check(PyUnicode_New(length, max_char));
+    Py_ssize_t at = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(strs[i]);
+        if (PyUnicode_CopyCharacters(out.get(), at, strs[i], 0, len) < 0) throw_pending();
+        at += len;
+    }
+    return out;
 }
 
 Ref format(const char* fmt, ...) {
@@ -58,54 +72,50 @@ Ref getattr_opt(PyObject* o, PyObject* name) {
     return Ref::steal(r);
 }
 
-Ref call_kw(PyObject* f, std::initializer_list<Ref> pos, std::initializer_list<Kw> kw) {
+Ref call_kw(PyObject* f, PyObject* kwnames, std::initializer_list<Ref> pos, std::initializer_list<Ref> kw) {
+    constexpr size_t kMax = 16;
     const size_t np = pos.size(), nk = kw.size();
-    PyObject* argv[16];
-    if (np + nk + 1 > 16) raise(PyExc_SystemError, "call_kw: too many arguments");
+    if (np + nk + 1 > kMax || static_cast<Py_ssize_t>(nk) != PyTuple_GET_SIZE(kwnames)) {
+        raise(PyExc_SystemError, "call_kw: keyword names do not match the call");
+    }
+    PyObject* argv[kMax];
     argv[0] = nullptr;
     size_t i = 1;
     for (const Ref& r : pos) argv[i++] = r.get();
-    Ref names;
-    if (nk) {
-        names = check(PyTuple_New(static_cast<Py_ssize_t>(nk)));
-        Py_ssize_t k = 0;
-        for (const Kw& w : kw) {
-            PyTuple_SET_ITEM(names.get(), k++, Ref::borrow(intern(w.name)).release());
-            argv[i++] = w.value.get();
-        }
+    for (const Ref& r : kw) argv[i++] = r.get();
+    return check(PyObject_Vectorcall(f, argv + 1, np | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (!v && PyErr_Occurred()) throw_pending();
+        return Ref::borrow(v ? v : dflt);
     }
-    return check(PyObject_Vectorcall(f, argv + 1, np | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+    if (dflt == Py_None) return call_method(mapping, RT_NAME("get"), key);
+    return call_method(mapping, RT_NAME("get"), key, dflt);
 }
 
-namespace {
-PyObject* g_module = nullptr;  // borrowed: the module owns its own state
+Ref head(PyObject* s, Py_ssize_t n) {
+    if (PyUnicode_CheckExact(s)) return check(PyUnicode_Substring(s, 0, n));
+    return check(PySequence_GetSlice(s, 0, n));
 }
 
-void set_module(PyObject* m) { g_module = m; }
-PyObject* module() { return g_module; }
-
-Ref global(PyObject* name) {
-    PyObject* d = PyModule_GetDict(g_module);  // borrowed
-    PyObject* v = PyDict_GetItemWithError(d, name);
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw_pending();
-    }
-    return Ref::borrow(v);
+void global_missing(PyObject* name) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw_pending();
 }
 
-void log(PyObject* level_method, int level, const Ref& text, Where where) {
-    static PyObject* const logger_type = [] {
-        Ref logging = check(PyImport_ImportModule("logging"));
-        return getattr(logging.get(), "Logger").release();  // kept for the life of the process
-    }();
+void log(PyObject* level_method, int level, PyObject* text, Where where) {
     Ref logger = global(RT_NAME("logger"));
-    int is_logger = PyObject_IsInstance(logger.get(), logger_type);
-    check_status(is_logger);
-    if (!is_logger || !where.file) {
-        call_method(logger.get(), level_method, text);
+    auto* logger_type = reinterpret_cast<PyTypeObject*>(state().logger_type);
+    if (!where.file || !PyObject_TypeCheck(logger.get(), logger_type)) {
+        PyObject* argv[2] = {logger.get(), text};
+        check(PyObject_VectorcallMethod(level_method, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         return;
     }
+    // What Logger.<level>() does, with the record's location taken from the
+    // C++ code instead of the calling Python frame.
     Ref level_number = integer(level);
     if (!truthy(call_method(logger.get(), RT_NAME("isEnabledFor"), level_number).get())) return;
     Ref exc_info = none();
@@ -118,12 +128,42 @@ void log(PyObject* level_method, int level, const Ref& text, Where where) {
     }
     PyObject* func = running_qualname();
     Ref record = call_method(logger.get(), RT_NAME("makeRecord"), getattr(logger.get(), RT_NAME("name")),
-                             level_number, str(where.file), integer(where.line), text,
+                             level_number, str(where.file), integer(where.line), Ref::borrow(text),
                              check(PyTuple_New(0)), exc_info, Ref::borrow(func ? func : Py_None));
     call_method(logger.get(), RT_NAME("handle"), record);
 }
 
-void log_exception(const Ref& text, const Ref& exc, Where where) {
+bool log_wanted(int level) {
+    State& st = state();
+    PyObject* logger = PyDict_GetItemWithError(st.dict, RT_NAME("logger"));
+    if (!logger || reinterpret_cast<PyObject*>(Py_TYPE(logger)) != st.logger_type) {
+        if (PyErr_Occurred()) throw_pending();
+        return true;
+    }
+    // The standard class sets both in the instance's own dictionary.
+    Ref logger_ref = Ref::borrow(logger);
+    Ref own = check(PyObject_GenericGetDict(logger, nullptr));
+    PyObject* disabled = PyDict_GetItemWithError(own.get(), RT_NAME("disabled"));
+    if (!disabled || disabled != Py_False) {
+        if (PyErr_Occurred()) throw_pending();
+        return !disabled || !truthy(disabled);
+    }
+    PyObject* cache_obj = PyDict_GetItemWithError(own.get(), RT_NAME("_cache"));
+    if (!cache_obj || !PyDict_CheckExact(cache_obj)) {
+        if (PyErr_Occurred()) throw_pending();
+        return true;
+    }
+    Ref cache = Ref::borrow(cache_obj);
+    Ref key = integer(level);
+    PyObject* enabled = PyDict_GetItemWithError(cache.get(), key.get());
+    if (!enabled) {
+        if (PyErr_Occurred()) throw_pending();
+        return true;  // not decided yet: the method decides and caches it
+    }
+    return enabled != Py_False;
+}
+
+void log_exception(PyObject* text, const Ref& exc, Where where) {
     Ref previous = Ref::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(exc.get());
     try {
@@ -137,7 +177,7 @@ void log_exception(const Ref& text, const Ref& exc, Where where) {
 
 double wall_time() {
     Ref time_mod = global(RT_NAME("time"));
-    Ref t = call_method(time_mod.get(), RT_NAME("time"));
+    Ref t = call_module_attr(time_mod.get(), RT_NAME("time"));
     return as_double(t.get());
 }
 

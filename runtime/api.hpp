@@ -5,6 +5,7 @@
 
 #include "error.hpp"
 #include "ref.hpp"
+#include "state.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -12,13 +13,6 @@
 #include <utility>
 
 namespace rt {
-
-// ---- interned names --------------------------------------------------------
-
-// The interned str for `s` (borrowed: one reference per distinct name is
-// kept for the life of the process).
-PyObject* intern(const char* s);
-#define RT_NAME(s) ([]() -> PyObject* { static PyObject* n_ = ::rt::intern(s); return n_; }())
 
 // ---- conversions -----------------------------------------------------------
 
@@ -29,12 +23,16 @@ inline Ref str(std::string_view s) {
 }
 inline Ref integer(long long v) { return check(PyLong_FromLongLong(v)); }
 inline Ref floating(double v) { return check(PyFloat_FromDouble(v)); }
+// The texts of `parts` joined, as an f-string does: str() of each part that
+// is not a str, one allocation for the result.  At most 8 parts.
+Ref concat(std::initializer_list<PyObject*> parts);
 // PyUnicode_FromFormat, as a Ref.
 Ref format(const char* fmt, ...);
 
 inline Ref to_py(const Ref& r) { return r; }
 inline Ref to_py(Ref&& r) { return std::move(r); }
 inline Ref to_py(PyObject* borrowed) { return Ref::borrow(borrowed); }
+inline Ref to_py(Arg a) { return Ref::borrow(a.get()); }
 inline Ref to_py(const char* s) { return str(s); }
 inline Ref to_py(const std::string& s) { return str(s); }
 inline Ref to_py(std::string_view s) { return str(s); }
@@ -43,6 +41,8 @@ inline Ref to_py(int v) { return integer(v); }
 inline Ref to_py(long v) { return integer(v); }
 inline Ref to_py(long long v) { return integer(v); }
 inline Ref to_py(double v) { return floating(v); }
+
+[[noreturn]] void global_missing(PyObject* name);
 
 // UTF-8 view of a str (valid while the object lives).
 std::string_view utf8(PyObject* s);
@@ -56,14 +56,29 @@ double as_double(PyObject* o);
 
 // ---- attributes and items --------------------------------------------------
 
+// `name` is an interned str: RT_NAME("...") at the call site.
 inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
-inline Ref getattr(PyObject* o, const char* name) { return getattr(o, intern(name)); }
 // Like getattr, but a missing attribute gives a null Ref instead of an error.
 Ref getattr_opt(PyObject* o, PyObject* name);
 template <class V>
 void setattr(PyObject* o, PyObject* name, V&& v) {
     check_status(PyObject_SetAttr(o, name, to_py(std::forward<V>(v)).get()));
 }
+// len(o) and o[i]; a plain list is read directly.
+inline Py_ssize_t length(PyObject* o) {
+    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o);
+    Py_ssize_t n = PyObject_Length(o);
+    if (n < 0) throw_pending();
+    return n;
+}
+inline Ref item(PyObject* o, Py_ssize_t i) {
+    if (PyList_CheckExact(o) && i < PyList_GET_SIZE(o)) return Ref::borrow(PyList_GET_ITEM(o, i));
+    return check(PySequence_GetItem(o, i));
+}
+// mapping.get(key, dflt); a plain dict is read directly.
+Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt = Py_None);
+// s[:n]; a plain str is cut directly.
+Ref head(PyObject* s, Py_ssize_t n);
 inline Ref getitem(PyObject* o, PyObject* key) { return check(PyObject_GetItem(o, key)); }
 template <class V>
 void setitem(PyObject* o, PyObject* key, V&& v) {
@@ -95,38 +110,74 @@ Ref call_method(PyObject* o, PyObject* name, A&&... a) {
                                            nullptr));
 }
 
-// A keyword argument for call_kw.
-struct Kw {
-    const char* name;
-    Ref value;
-};
-// f(*pos, **kw) with the keywords in the given order.
-Ref call_kw(PyObject* f, std::initializer_list<Ref> pos, std::initializer_list<Kw> kw);
+// o.<name>(*a) where `o` is usually a module (asyncio, time, json...): a
+// plain module's function is taken from its dictionary, anything else is
+// called as a method.
+template <class... A>
+Ref call_module_attr(PyObject* o, PyObject* name, A&&... a) {
+    if (PyModule_CheckExact(o)) {
+        if (PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(o), name)) {
+            Ref fn = Ref::borrow(f);
+            return call(fn.get(), std::forward<A>(a)...);
+        }
+        if (PyErr_Occurred()) throw_pending();
+    }
+    return call_method(o, name, std::forward<A>(a)...);
+}
+
+// f(*pos, **dict(zip(kwnames, kw))): `kwnames` is the call site's tuple of
+// keyword names, RT_KW("a,b").
+Ref call_kw(PyObject* f, PyObject* kwnames, std::initializer_list<Ref> pos, std::initializer_list<Ref> kw);
 
 // ---- module globals --------------------------------------------------------
 
-// The extension module whose code is running (one per shared object).
-void set_module(PyObject* module);
-PyObject* module();
-// Look a module global up at the time of use (NameError when missing).
-Ref global(PyObject* name);
-inline Ref global(const char* name) { return global(intern(name)); }
+// The extension module whose code is running.
+inline PyObject* module() { return state().module; }
+// Look a module global up at the time of use (NameError when missing): one
+// dictionary look-up with the interned name.
+inline Ref global(PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(state().dict, name);
+    if (!v) global_missing(name);
+    return Ref::borrow(v);
+}
 
 // ---- logging ---------------------------------------------------------------
 
 // One record with the text on the module's current `logger` global, at the
 // level of `level_method` (the logging level number `level`).  A
-// logging.Logger gets a record made with the C++ file and line of the call
-// and the running native function's qualified name as its location; any
-// other object gets `logger.<level_method>(text)` called.
-void log(PyObject* level_method, int level, const Ref& text, Where where);
-inline void log_debug(const Ref& t, Where w = Where::here()) { log(RT_NAME("debug"), 10, t, w); }
-inline void log_info(const Ref& t, Where w = Where::here()) { log(RT_NAME("info"), 20, t, w); }
-inline void log_warning(const Ref& t, Where w = Where::here()) { log(RT_NAME("warning"), 30, t, w); }
-inline void log_error(const Ref& t, Where w = Where::here()) { log(RT_NAME("error"), 40, t, w); }
+// logging.Logger (or subclass) gets a record made with the C++ file and line
+// of the call and the running native function's qualified name as its
+// location; any other object gets `logger.<level_method>(text)` called.
+void log(PyObject* level_method, int level, PyObject* text, Where where);
+inline void log_debug(const Ref& t, Where w = Where::here()) { log(RT_NAME("debug"), 10, t.get(), w); }
+inline void log_info(const Ref& t, Where w = Where::here()) { log(RT_NAME("info"), 20, t.get(), w); }
+inline void log_warning(const Ref& t, Where w = Where::here()) { log(RT_NAME("warning"), 30, t.get(), w); }
+inline void log_error(const Ref& t, Where w = Where::here()) { log(RT_NAME("error"), 40, t.get(), w); }
+inline void log_debug(PyObject* t, Where w = Where::here()) { log(RT_NAME("debug"), 10, t, w); }
+inline void log_info(PyObject* t, Where w = Where::here()) { log(RT_NAME("info"), 20, t, w); }
+inline void log_warning(PyObject* t, Where w = Where::here()) { log(RT_NAME("warning"), 30, t, w); }
+inline void log_error(PyObject* t, Where w = Where::here()) { log(RT_NAME("error"), 40, t, w); }
+// Whether logger.<method>(text) at `level` could do anything: false only
+// when the module's `logger` is a plain logging.Logger (the class as the
+// module found it at import) that is disabled or
+// whose own level cache says the level is off, exactly the test its method
+// would make first.  The RT_LOG_* forms skip building the text then.
+bool log_wanted(int level);
+#define RT_LOG_AT(method, level, text)                                          \
+    do {                                                                        \
+        if (::rt::log_wanted(level))                                            \
+            ::rt::log(RT_NAME(method), level, ::rt::Ref(text).get(), ::rt::Where::here()); \
+    } while (0)
+#define RT_LOG_DEBUG(text) RT_LOG_AT("debug", 10, text)
+#define RT_LOG_INFO(text) RT_LOG_AT("info", 20, text)
+#define RT_LOG_WARNING(text) RT_LOG_AT("warning", 30, text)
+#define RT_LOG_ERROR(text) RT_LOG_AT("error", 40, text)
 // logger.exception(text) with `exc` as the exception being handled, so the
 // record carries its traceback.
-void log_exception(const Ref& text, const Ref& exc, Where where = Where::here());
+void log_exception(PyObject* text, const Ref& exc, Where where = Where::here());
+inline void log_exception(const Ref& text, const Ref& exc, Where where = Where::here()) {
+    log_exception(text.get(), exc, where);
+}
 
 // Time since the epoch as the module's `time.time()` reports it.
 double wall_time();

@@ -3,25 +3,85 @@
 
 #include "function.hpp"
 
+#include <cstring>
+#include <iterator>
 #include <new>
 
 namespace rt {
 
+#if defined(__SANITIZE_ADDRESS__)
+// Under AddressSanitizer every frame is its own allocation, so that a use
+// after free is caught.
+void* frame_alloc(size_t size) { return ::operator new(size); }
+void frame_free(void* p, size_t) noexcept { ::operator delete(p); }
+#else
+namespace {
+constexpr size_t kFrameClass = 64;      // bytes per size class
+constexpr size_t kFrameClasses = 24;    // frames up to 1536 bytes are kept
+constexpr unsigned kFramesKept = 64;    // per class
+struct FreeFrame {
+    FreeFrame* next;
+};
+struct FrameCache {
+    FreeFrame* head[kFrameClasses] = {};
+    unsigned count[kFrameClasses] = {};
+};
+FrameCache g_frames;
+}  // namespace
+
+void* frame_alloc(size_t size) {
+    const size_t c = (size + kFrameClass - 1) / kFrameClass;
+    if (c < kFrameClasses) {
+        if (FreeFrame* f = g_frames.head[c]) {
+            g_frames.head[c] = f->next;
+            --g_frames.count[c];
+            return f;
+        }
+        return ::operator new(c * kFrameClass);
+    }
+    return ::operator new(size);
+}
+
+void frame_free(void* p, size_t size) noexcept {
+    const size_t c = (size + kFrameClass - 1) / kFrameClass;
+    if (c < kFrameClasses && g_frames.count[c] < kFramesKept) {
+        auto* f = static_cast<FreeFrame*>(p);
+        f->next = g_frames.head[c];
+        g_frames.head[c] = f;
+        ++g_frames.count[c];
+        return;
+    }
+    ::operator delete(p);
+}
+#endif
+
 // State of one Python-visible coroutine: the C++ frames it drives and the
 // Python iterator that the innermost frame is waiting on.
 struct Driver {
+    static constexpr unsigned kMaxHeld = kMaxCoroutineArgs;
     enum State : unsigned char { Created, Suspended, Running, Done };
 
     std::coroutine_handle<Promise<Ref>> root;  // owned; destroying it destroys nested frames
     std::coroutine_handle<> leaf;              // frame to resume next
     Ref awaiting;                              // iterator the leaf waits on
+    Ref first_yield;                           // what its first step yielded, to hand out
     Ref in_value;                              // what the leaf's co_await gives back...
     Ref in_exc;                                // ...or raises
-    Ref name, qualname;
-    Where where;  // the function's declaration, for tracebacks
+    Ref func;  // the native function that made it: its __name__ and __qualname__
+    // The arguments of the native function call that made the coroutine:
+    // owned here (so the collector sees them) and borrowed by the frames.
+    PyObject* args[kMaxHeld] = {};
+    unsigned char nargs = 0;
     State state = Created;
 
-    ~Driver() { destroy_frames(); }
+    ~Driver() {
+        destroy_frames();
+        release_args();
+    }
+    void release_args() noexcept {
+        for (unsigned i = 0; i < nargs; ++i) Py_CLEAR(args[i]);
+        nargs = 0;
+    }
     void destroy_frames() noexcept {
         if (root) root.destroy();
         root = {};
@@ -33,11 +93,17 @@ namespace {
 
 struct CoroObject {
     PyObject_HEAD
+    rt::State* state;  // of the module whose function made it
     Driver d;
     PyObject* weakrefs;
+    bool finalized;  // tp_finalize ran (the collector remembers it for this memory)
 };
 
-PyTypeObject* g_coro_type = nullptr;
+// Every entry into a coroutine object runs with its module's state current.
+struct Entry {
+    explicit Entry(PyObject* self) noexcept : scope(reinterpret_cast<CoroObject*>(self)->state) {}
+    StateScope scope;
+};
 
 CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 
@@ -67,7 +133,11 @@ PySendResult finish(Driver& d, PyObject** out) {
         try {
             std::rethrow_exception(err);
         } catch (...) {
-            set_error_leaving(d.qualname.get(), d.where);
+            if (d.func) {
+                set_error_leaving(function_qualname(d.func.get()), function_where(d.func.get()));
+            } else {
+                set_error_from_current();
+            }
         }
         if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
             PyObject* exc = PyErr_GetRaisedException();
@@ -84,33 +154,19 @@ PySendResult finish(Driver& d, PyObject** out) {
     return PYGEN_RETURN;
 }
 
-// Resume the leaf frame with a value or an exception and run until the next
-// value the awaited Python iterators yield, or until the root finishes.
+// Resume the leaf frame with a value or an exception and run until the
+// root finishes or a frame suspends on an awaited iterator, whose first
+// yielded value is handed out.
 PySendResult resume(Driver& d, Ref value, Ref exc, PyObject** out) {
-    for (;;) {
-        d.in_value = std::move(value);
-        d.in_exc = std::move(exc);
-        d.state = Driver::Running;
-        {
-            Running running(d.qualname.get());
-            d.leaf.resume();
-        }
-        d.state = Driver::Suspended;
-        if (d.root.done()) return finish(d, out);
-        // The leaf waits on a new awaitable: take its first step.
-        PyObject* res = nullptr;
-        PySendResult r = PyIter_Send(d.awaiting.get(), Py_None, &res);
-        if (r == PYGEN_NEXT) {
-            *out = res;
-            return PYGEN_NEXT;
-        }
-        d.awaiting.reset();
-        if (r == PYGEN_RETURN) {
-            value = Ref::steal(res);
-        } else {
-            exc = Ref::steal(PyErr_GetRaisedException());
-        }
+    d.in_value = std::move(value);
+    d.in_exc = std::move(exc);
+    {
+        Running running(d.func ? function_qualname(d.func.get()) : nullptr);
+        d.leaf.resume();
     }
+    if (d.root.done()) return finish(d, out);
+    *out = d.first_yield.release();
+    return PYGEN_NEXT;
 }
 
 // Handle what the awaited iterator did with a value or an exception sent in.
@@ -124,8 +180,10 @@ PySendResult after_iter(Driver& d, PySendResult r, PyObject* res, PyObject** out
     return resume(d, Ref(), Ref::steal(PyErr_GetRaisedException()), out);
 }
 
-PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
-    Driver& d = as_coro(self)->d;
+// The coroutine is marked running from the entry of send/throw/close to
+// their exit, as a generator is: also while the first step of a newly
+// awaited iterator runs and while the awaited iterator is being closed.
+PySendResult send_into(Driver& d, PyObject* arg, PyObject** out) {
     switch (d.state) {
         case Driver::Running:
             PyErr_SetString(PyExc_ValueError, "coroutine already executing");
@@ -142,6 +200,7 @@ PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcep
                 return PYGEN_ERROR;
             }
             d.leaf = d.root;
+            d.state = Driver::Running;
             return resume(d, none(), Ref(), out);
         case Driver::Suspended:
             break;
@@ -149,19 +208,46 @@ PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcep
     PyObject* res = nullptr;
     d.state = Driver::Running;
     PySendResult r = PyIter_Send(d.awaiting.get(), arg ? arg : Py_None, &res);
-    d.state = Driver::Suspended;
     return after_iter(d, r, res, out);
 }
 
+PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
+    Entry entry(self);
+    Driver& d = as_coro(self)->d;
+    const bool was_running = d.state == Driver::Running;
+    PySendResult r = send_into(d, arg, out);
+    if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
+    return r;
+}
+
 // Raise StopIteration(value) so that a method call can report a return.
+// The interpreter's `await` reaches a coroutine that is not a Python one
+// through tp_iternext, which reports a value only this way; it takes the
+// value and drops the exception at once.  So one instance is kept and
+// reused as long as nothing else holds it, reset to a fresh state.
 PyObject* raise_stop(PyObject* value) {
     if (value == Py_None) {
+        Py_DECREF(value);
         PyErr_SetNone(PyExc_StopIteration);
-    } else {
-        PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value);
-        if (exc) PyErr_SetRaisedException(exc);
+        return nullptr;
     }
+    PyObject*& kept = state().stop_iteration;
+    auto* e = reinterpret_cast<PyStopIterationObject*>(kept);
+    if (e && Py_REFCNT(kept) == 1 && !e->dict && !e->notes && !e->traceback && !e->context && !e->cause && e->args &&
+        Py_REFCNT(e->args) == 1 && PyTuple_GET_SIZE(e->args) == 1) {
+        Py_SETREF(e->value, Py_NewRef(value));
+        PyObject* old = PyTuple_GET_ITEM(e->args, 0);
+        PyTuple_SET_ITEM(e->args, 0, value);  // steals
+        Py_DECREF(old);
+        e->suppress_context = 0;
+        PyErr_SetRaisedException(Py_NewRef(kept));
+        return nullptr;
+    }
+    PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value);
     Py_DECREF(value);
+    if (!exc) return nullptr;
+    Py_XSETREF(kept, Py_NewRef(exc));
+    PyErr_SetRaisedException(exc);
     return nullptr;
 }
 
@@ -172,12 +258,14 @@ PyObject* method_result(PySendResult r, PyObject* res) {
 }
 
 PyObject* coro_send(PyObject* self, PyObject* arg) noexcept {
+    Entry entry(self);
     PyObject* res = nullptr;
     PySendResult r = coro_am_send(self, arg, &res);
     return method_result(r, res);
 }
 
 PyObject* coro_iternext(PyObject* self) noexcept {
+    Entry entry(self);
     PyObject* res = nullptr;
     PySendResult r = coro_am_send(self, Py_None, &res);
     if (r == PYGEN_RETURN && res == Py_None) {
@@ -231,6 +319,7 @@ PySendResult throw_into(Driver& d, Ref exc, PyObject** out) {
             break;
     }
     const bool closing = PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit);
+    d.state = Driver::Running;
     Ref it = d.awaiting;
     if (it) {
         if (closing) {
@@ -249,9 +338,7 @@ PySendResult throw_into(Driver& d, Ref exc, PyObject** out) {
             if (PyObject_GetOptionalAttr(it.get(), RT_NAME("throw"), &thrower) < 0) {
                 exc = Ref::steal(PyErr_GetRaisedException());
             } else if (thrower) {
-                d.state = Driver::Running;
                 PyObject* res = PyObject_CallOneArg(thrower, exc.get());
-                d.state = Driver::Suspended;
                 Py_DECREF(thrower);
                 if (res) {
                     *out = res;
@@ -260,7 +347,7 @@ PySendResult throw_into(Driver& d, Ref exc, PyObject** out) {
                 d.awaiting.reset();
                 if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
                     Ref stop = Ref::steal(PyErr_GetRaisedException());
-                    Ref value = check(PyObject_GetAttrString(stop.get(), "value"));
+                    Ref value = check(PyObject_GetAttr(stop.get(), RT_NAME("value")));
                     return resume(d, std::move(value), Ref(), out);
                 }
                 return resume(d, Ref(), Ref::steal(PyErr_GetRaisedException()), out);
@@ -271,7 +358,22 @@ PySendResult throw_into(Driver& d, Ref exc, PyObject** out) {
     return resume(d, Ref(), std::move(exc), out);
 }
 
+// throw_into with the running mark held from entry to exit.
+PySendResult throw_marked(Driver& d, Ref exc, PyObject** out) {
+    const bool was_running = d.state == Driver::Running;
+    PySendResult r;
+    try {
+        r = throw_into(d, std::move(exc), out);
+    } catch (...) {
+        if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
+        throw;
+    }
+    if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
+    return r;
+}
+
 PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Entry entry(self);
     if (nargs < 1 || nargs > 3) {
         PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
         return nullptr;
@@ -279,7 +381,7 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
     try {
         Ref exc = exception_from(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
         PyObject* res = nullptr;
-        PySendResult r = throw_into(as_coro(self)->d, std::move(exc), &res);
+        PySendResult r = throw_marked(as_coro(self)->d, std::move(exc), &res);
         return method_result(r, res);
     } catch (...) {
         set_error_from_current();
@@ -288,6 +390,7 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
 }
 
 PyObject* coro_close(PyObject* self, PyObject*) noexcept {
+    Entry entry(self);
     Driver& d = as_coro(self)->d;
     if (d.state == Driver::Created || d.state == Driver::Done) {
         d.destroy_frames();
@@ -298,7 +401,13 @@ PyObject* coro_close(PyObject* self, PyObject*) noexcept {
     Ref exit = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
     if (!exit) return nullptr;
     PyObject* res = nullptr;
-    PySendResult r = throw_into(d, std::move(exit), &res);
+    PySendResult r;
+    try {
+        r = throw_marked(d, std::move(exit), &res);
+    } catch (...) {
+        set_error_from_current();
+        return nullptr;
+    }
     if (r == PYGEN_NEXT) {
         Py_DECREF(res);
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
@@ -315,14 +424,16 @@ PyObject* coro_close(PyObject* self, PyObject*) noexcept {
 PyObject* coro_await(PyObject* self) noexcept { return Py_NewRef(self); }
 
 PyObject* coro_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->d.qualname.get(), self);
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", function_qualname(as_coro(self)->d.func.get()), self);
 }
 
 void coro_finalize(PyObject* self) noexcept {
+    Entry entry(self);
+    as_coro(self)->finalized = true;
     Driver& d = as_coro(self)->d;
     PyObject* saved = PyErr_GetRaisedException();
     if (d.state == Driver::Created) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", d.qualname.get()) < 0) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", function_qualname(d.func.get())) < 0) {
             PyErr_WriteUnraisable(self);
         }
     } else if (d.state == Driver::Suspended) {
@@ -333,36 +444,68 @@ void coro_finalize(PyObject* self) noexcept {
     PyErr_SetRaisedException(saved);
 }
 
+// The collector sees what the coroutine holds: the awaited iterator, the
+// value or exception on its way in, the function that made it and the
+// arguments of that call, which the C++ frames take as borrowed references
+// (`Arg`), nested frames included.  So the usual cycle, an object whose
+// attribute holds a task running one of its own native methods (self ->
+// task -> coroutine -> self), is seen and collected.  A frame's local
+// `Ref`s are not visited: what they hold counts as referenced from outside,
+// which keeps it alive (never frees it early); a cycle that runs only
+// through such a local is not collected.
 int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     Driver& d = as_coro(self)->d;
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(d.awaiting.get());
+    Py_VISIT(d.first_yield.get());
     Py_VISIT(d.in_value.get());
     Py_VISIT(d.in_exc.get());
+    Py_VISIT(d.func.get());
+    for (unsigned i = 0; i < d.nargs; ++i) Py_VISIT(d.args[i]);
     return 0;
 }
 
+// Breaking a cycle: the frames go first (they borrow the arguments), then
+// the references the coroutine owns.  A running coroutine is never garbage.
 int coro_clear(PyObject* self) {
+    Entry entry(self);
     Driver& d = as_coro(self)->d;
+    if (d.state == Driver::Running) return 0;
+    d.destroy_frames();
+    d.state = Driver::Done;
     d.awaiting.reset();
+    d.first_yield.reset();
     d.in_value.reset();
     d.in_exc.reset();
+    d.release_args();
     return 0;
 }
 
 void coro_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    // A finished coroutine has nothing to finalize.
+    if (as_coro(self)->d.state != Driver::Done && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     if (as_coro(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    as_coro(self)->d.~Driver();  // destroys the frames (and what they hold)
+    rt::State* st = as_coro(self)->state;
+    {
+        StateScope scope(st);
+        as_coro(self)->d.~Driver();  // destroys the frames (and what they hold), then the arguments
+    }
+#if !defined(__SANITIZE_ADDRESS__)
+    if (st && st->coro_type == tp && !as_coro(self)->finalized && st->coro_free_count < std::size(st->coro_free)) {
+        st->coro_free[st->coro_free_count++] = self;  // untracked, no references held
+        Py_DECREF(tp);
+        return;
+    }
+#endif
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
-PyObject* coro_get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->d.name.get()); }
+PyObject* coro_get_name(PyObject* self, void*) noexcept { return Py_NewRef(function_name(as_coro(self)->d.func.get())); }
 PyObject* coro_get_qualname(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_coro(self)->d.qualname.get());
+    return Py_NewRef(function_qualname(as_coro(self)->d.func.get()));
 }
 PyObject* coro_get_await(PyObject* self, void*) noexcept {
     PyObject* a = as_coro(self)->d.awaiting.get();
@@ -424,21 +567,58 @@ PyType_Spec coro_spec = {
 }  // namespace
 
 bool PyAwaiter::await_ready() {
-    iter_ = awaitable_iter(awaitable_.get());
+    Ref it = awaitable_iter(awaitable_.get());
     awaitable_.reset();
-    return false;
+    Driver& d = *driver_;
+    d.awaiting = it;  // cr_await during the first step, as for a generator
+    PyObject* res = nullptr;
+    const PySendResult r = PyIter_Send(it.get(), Py_None, &res);
+    if (r == PYGEN_NEXT) {
+        d.first_yield = Ref::steal(res);
+        return false;
+    }
+    d.awaiting.reset();
+    done_ = true;
+    if (r == PYGEN_RETURN) {
+        value_ = Ref::steal(res);
+    } else {
+        exc_ = Ref::steal(PyErr_GetRaisedException());
+    }
+    return true;
 }
 
-void PyAwaiter::suspend(Driver* d, std::coroutine_handle<> h) noexcept {
-    driver_ = d;
-    d->leaf = h;
-    d->awaiting = std::move(iter_);
-}
+void PyAwaiter::suspend(std::coroutine_handle<> h) noexcept { driver_->leaf = h; }
 
 Ref PyAwaiter::await_resume() {
+    if (done_) {
+        if (exc_) throw PyException(std::move(exc_));
+        return std::move(value_);
+    }
     Driver& d = *driver_;
     if (d.in_exc) throw PyException(std::move(d.in_exc));
     return std::move(d.in_value);
+}
+
+bool PyAttemptAwaiter::await_ready() {
+    try {
+        return PyAwaiter::await_ready();
+    } catch (PyException& e) {
+        done_ = true;
+        exc_ = e.ref();
+        return true;
+    }
+}
+
+Outcome<Ref> PyAttemptAwaiter::await_resume() {
+    Outcome<Ref> out;
+    Ref exc = done_ ? std::move(exc_) : std::move(driver_->in_exc);
+    if (exc) {
+        out.py_error = exc;
+        out.error = std::make_exception_ptr(PyException(std::move(exc)));
+    } else {
+        out.value.emplace(done_ ? std::move(value_) : std::move(driver_->in_value));
+    }
+    return out;
 }
 
 Ref python_error(const std::exception_ptr& e) {
@@ -452,26 +632,43 @@ Ref python_error(const std::exception_ptr& e) {
     }
 }
 
-void init_coroutine_type() {
-    if (g_coro_type) return;
-    g_coro_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&coro_spec)).release());
+PyTypeObject* make_coroutine_type(PyObject* module) {
+    Ref type = check(PyType_FromModuleAndSpec(module, &coro_spec, nullptr));
     // collections.abc.Coroutine recognises the type by its methods; register
     // it anyway so isinstance() needs no structural check.
     Ref abc = check(PyImport_ImportModule("collections.abc"));
-    Ref coroutine_abc = getattr(abc.get(), "Coroutine");
-    call_method(coroutine_abc.get(), RT_NAME("register"), reinterpret_cast<PyObject*>(g_coro_type));
+    Ref coroutine_abc = getattr(abc.get(), RT_NAME("Coroutine"));
+    call_method(coroutine_abc.get(), RT_NAME("register"), type);
+    return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
-Ref make_coroutine(Co<Ref> co, PyObject* func) {
-    init_coroutine_type();
-    Ref self = check(PyType_GenericAlloc(g_coro_type, 0));
+void free_coroutine_memory(State& s) noexcept {
+    while (s.coro_free_count) PyObject_GC_Del(s.coro_free[--s.coro_free_count]);
+}
+
+// A coroutine object: the memory of a finished one when there is one.
+Ref new_coroutine_object(State& s) {
+    if (s.coro_free_count) {
+        PyObject* o = s.coro_free[--s.coro_free_count];
+        std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0, sizeof(CoroObject) - sizeof(PyObject));
+        PyObject_Init(o, s.coro_type);
+        PyObject_GC_Track(o);
+        return Ref::steal(o);
+    }
+    return check(PyType_GenericAlloc(s.coro_type, 0));
+}
+
+Ref make_coroutine(Co<Ref> co, PyObject* func, PyObject* const* args, size_t nargs) {
+    if (nargs > Driver::kMaxHeld) raise(PyExc_SystemError, "too many coroutine arguments");
+    Ref self = new_coroutine_object(state());
     CoroObject* c = as_coro(self.get());
     new (&c->d) Driver();
     c->d.root = co.release();
     c->d.root.promise().driver = &c->d;
-    c->d.name = Ref::borrow(function_name(func));
-    c->d.qualname = Ref::borrow(function_qualname(func));
-    c->d.where = function_where(func);
+    c->state = &state();
+    c->d.func = Ref::borrow(func);
+    for (size_t i = 0; i < nargs; ++i) c->d.args[i] = Py_NewRef(args[i]);
+    c->d.nargs = static_cast<unsigned char>(nargs);
     return self;
 }
 

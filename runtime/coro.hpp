@@ -39,8 +39,15 @@ namespace rt {
 
 struct Driver;
 
+// Coroutine frames come from small free lists by size class (frames are
+// made and destroyed at a high rate, always under the interpreter's lock).
+void* frame_alloc(size_t size);
+void frame_free(void* p, size_t size) noexcept;
+
 struct PromiseBase {
     PromiseBase() noexcept {}  // user-declared: never built from the coroutine's arguments
+    static void* operator new(size_t size) { return frame_alloc(size); }
+    static void operator delete(void* p, size_t size) noexcept { frame_free(p, size); }
     Driver* driver = nullptr;
     std::coroutine_handle<> continuation;
     std::exception_ptr error;
@@ -59,25 +66,48 @@ struct PromiseBase {
     void unhandled_exception() noexcept { error = std::current_exception(); }
 };
 
-// Awaiting a Python awaitable from C++.
+template <class T>
+struct Outcome;
+
+// Awaiting a Python awaitable from C++.  The first step of the awaited
+// iterator is taken at once, inside the awaiting frame: an awaitable that
+// finishes in it (a done future, a coroutine that does not suspend) costs
+// no suspension at all; otherwise the frame suspends and the coroutine
+// object hands out what that step yielded.
 struct PyAwaiter {
-    explicit PyAwaiter(Ref awaitable) : awaitable_(std::move(awaitable)) {}
+    PyAwaiter(Ref awaitable, Driver* d) : awaitable_(std::move(awaitable)), driver_(d) {}
     bool await_ready();
     template <class P>
     void await_suspend(std::coroutine_handle<P> h) noexcept {
-        suspend(h.promise().driver, h);
+        suspend(h);
     }
     Ref await_resume();
 
-private:
-    void suspend(Driver* d, std::coroutine_handle<> h) noexcept;
+protected:
+    void suspend(std::coroutine_handle<> h) noexcept;
     Ref awaitable_;
-    Ref iter_;
-    Driver* driver_ = nullptr;
+    Driver* driver_;
+    bool done_ = false;  // the first step finished the awaitable...
+    Ref value_, exc_;    // ...with this value or this exception
+};
+
+// The same, giving an Outcome instead of throwing: `co_await attempt(aw)`.
+struct PyAttemptAwaiter : PyAwaiter {
+    PyAttemptAwaiter(Ref awaitable, Driver* d) : PyAwaiter(std::move(awaitable), d) {}
+    bool await_ready();
+    Outcome<Ref> await_resume();
+};
+
+// What attempt(awaitable) returns: a marker that the promise turns into a
+// PyAttemptAwaiter.
+struct AttemptRef {
+    Ref awaitable;
 };
 
 template <class T>
 class Co;
+template <class T>
+struct AttemptCo;
 
 template <class T>
 struct Promise : PromiseBase {
@@ -88,9 +118,14 @@ struct Promise : PromiseBase {
     void return_value(V&& v) {
         value.emplace(std::forward<V>(v));
     }
-    PyAwaiter await_transform(Ref awaitable) { return PyAwaiter(std::move(awaitable)); }
+    PyAwaiter await_transform(Ref awaitable) { return PyAwaiter(std::move(awaitable), driver); }
+    PyAttemptAwaiter await_transform(AttemptRef a) { return PyAttemptAwaiter(std::move(a.awaitable), driver); }
     template <class U>
     Co<U>&& await_transform(Co<U>&& c) noexcept {
+        return std::move(c);
+    }
+    template <class U>
+    AttemptCo<U>&& await_transform(AttemptCo<U>&& c) noexcept {
         return std::move(c);
     }
 };
@@ -100,9 +135,14 @@ struct Promise<void> : PromiseBase {
     Promise() noexcept {}
     Co<void> get_return_object() noexcept;
     void return_void() noexcept {}
-    PyAwaiter await_transform(Ref awaitable) { return PyAwaiter(std::move(awaitable)); }
+    PyAwaiter await_transform(Ref awaitable) { return PyAwaiter(std::move(awaitable), driver); }
+    PyAttemptAwaiter await_transform(AttemptRef a) { return PyAttemptAwaiter(std::move(a.awaitable), driver); }
     template <class U>
     Co<U>&& await_transform(Co<U>&& c) noexcept {
+        return std::move(c);
+    }
+    template <class U>
+    AttemptCo<U>&& await_transform(AttemptCo<U>&& c) noexcept {
         return std::move(c);
     }
 };
@@ -127,6 +167,7 @@ public:
     ~Co() { destroy(); }
 
     handle release() noexcept { return std::exchange(h_, {}); }
+    promise_type& promise() const noexcept { return h_.promise(); }
 
     // Awaited from another C++ coroutine: start it by symmetric transfer and
     // come back here when it finishes.
@@ -159,11 +200,13 @@ inline Co<void> Promise<void>::get_return_object() noexcept {
     return Co<void>(std::coroutine_handle<Promise<void>>::from_promise(*this));
 }
 
-// The value of an awaited operation, or the exception it ended with.
+// The value of an awaited operation, or the exception it ended with (and,
+// when it is known without rethrowing, the Python exception behind it).
 template <class T>
 struct Outcome {
     std::optional<T> value;
     std::exception_ptr error;
+    Ref py_error;
     bool failed() const noexcept { return error != nullptr; }
     T get() {
         if (error) std::rethrow_exception(error);
@@ -173,45 +216,65 @@ struct Outcome {
 template <>
 struct Outcome<void> {
     std::exception_ptr error;
+    Ref py_error;
     bool failed() const noexcept { return error != nullptr; }
     void get() {
         if (error) std::rethrow_exception(error);
     }
 };
 
+// co_await attempt(co): run a nested coroutine and give its Outcome; nothing
+// is rethrown on the way.
 template <class T>
-Co<Outcome<T>> attempt(Co<T> c) {
-    Outcome<T> out;
-    try {
-        if constexpr (std::is_void_v<T>) {
-            co_await std::move(c);
-        } else {
-            out.value.emplace(co_await std::move(c));
-        }
-    } catch (...) {
-        out.error = std::current_exception();
+struct [[nodiscard]] AttemptCo {
+    Co<T> co;
+    bool await_ready() const noexcept { return false; }
+    template <class P>
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<P> parent) noexcept {
+        return co.await_suspend(parent);
     }
-    co_return out;
+    Outcome<T> await_resume() {
+        auto& p = co.promise();
+        Outcome<T> out;
+        if (p.error) {
+            out.error = p.error;
+        } else if constexpr (!std::is_void_v<T>) {
+            out.value.emplace(std::move(*p.value));
+        }
+        return out;
+    }
+};
+
+template <class T>
+AttemptCo<T> attempt(Co<T> c) {
+    return AttemptCo<T>{std::move(c)};
 }
 
-inline Co<Outcome<Ref>> attempt(Ref awaitable) {
-    Outcome<Ref> out;
-    try {
-        out.value.emplace(co_await std::move(awaitable));
-    } catch (...) {
-        out.error = std::current_exception();
-    }
-    co_return out;
-}
+// co_await attempt(awaitable): await a Python awaitable and give its Outcome.
+inline AttemptRef attempt(Ref awaitable) { return AttemptRef{std::move(awaitable)}; }
 
 // The Python exception an Outcome failed with, if it is one (null Ref for a
 // C++ exception that is not a PyException).
 Ref python_error(const std::exception_ptr& e);
+template <class T>
+Ref python_error(const Outcome<T>& o) {
+    return o.py_error ? o.py_error : python_error(o.error);
+}
 
-void init_coroutine_type();
+// At most this many arguments of a coroutine function's call are kept by
+// its coroutine object (checked when the function is defined).
+inline constexpr size_t kMaxCoroutineArgs = 8;
+
+// Give back the memory of finished coroutine objects kept for reuse.
+void free_coroutine_memory(State& s) noexcept;
+
+// The native coroutine type of a module (made when the module executes).
+PyTypeObject* make_coroutine_type(PyObject* module);
 
 // Wrap a root coroutine into a Python coroutine object named after the
-// native function `func` (its __name__ and __qualname__).
-Ref make_coroutine(Co<Ref> co, PyObject* func);
+// native function `func` (its __name__ and __qualname__).  The coroutine
+// object keeps `args` (the call's bound arguments), so the frames may hold
+// them as borrowed references (`Arg`) and the collector sees them.
+Ref make_coroutine(Co<Ref> co, PyObject* func, PyObject* const* args = nullptr, size_t nargs = 0);
 
 }  // namespace rt

@@ -1,5 +1,6 @@
 #include "function.hpp"
 
+#include "coro.hpp"
 #include "trace.hpp"
 
 #include <cstddef>
@@ -9,6 +10,8 @@
 namespace rt {
 
 namespace {
+
+constexpr size_t kMaxParams = 16;
 
 // Layout of a native function object.  The object owns every PyObject*
 // field; `def` points to static data of the module that made it.
@@ -23,10 +26,14 @@ struct FuncObject {
     PyObject* annotations;
     PyObject* defaults;  // tuple, one entry per parameter (None where required)
     PyObject* weakrefs;
+    PyObject* param_names;  // tuple of the parameters' interned names
+    PyObject* signature;    // built at the first __signature__ access, then kept
     const FuncDef* def;
+    State* state;           // the state of the module that made it
+    unsigned checked;       // bit i: parameter i has a declared check
+    unsigned char nparams;
+    unsigned char nrequired;
 };
-
-PyTypeObject* g_func_type = nullptr;
 
 FuncObject* as_func(PyObject* o) { return reinterpret_cast<FuncObject*>(o); }
 
@@ -68,29 +75,28 @@ bool is_real_number(PyObject* o) {
     return PyNumber_Check(o) && !PyComplex_Check(o);
 }
 
-// Check one argument against its declaration; returns the value to pass on
-// (the argument itself, or a converted number).
-Ref convert(const Param& p, PyObject* o) {
-    if (p.check == Check::Any) return Ref::borrow(o);
-    if (o == Py_None && p.none_ok) return Ref::borrow(o);
+// Check one argument against its declaration: null when it passes as it
+// is, else a new reference to the converted number.
+PyObject* convert(const Param& p, PyObject* o) {
+    if (o == Py_None && p.none_ok) return nullptr;
     switch (p.check) {
         case Check::Str:
         case Check::Dict:
         case Check::List:
-            if (Py_IS_TYPE(o, exact_type_of(p.check))) return Ref::borrow(o);
+            if (Py_IS_TYPE(o, exact_type_of(p.check))) return nullptr;
             wrong_type(p, o);
         case Check::Int:
-            if (PyLong_CheckExact(o)) return Ref::borrow(o);
-            if (is_real_number(o)) return check(PyNumber_Long(o));
+            if (PyLong_CheckExact(o)) return nullptr;
+            if (is_real_number(o)) return check(PyNumber_Long(o)).release();
             wrong_type(p, o);
         case Check::Float:
-            if (PyFloat_CheckExact(o)) return Ref::borrow(o);
-            if (is_real_number(o)) return check(PyNumber_Float(o));
+            if (PyFloat_CheckExact(o)) return nullptr;
+            if (is_real_number(o)) return check(PyNumber_Float(o)).release();
             wrong_type(p, o);
         case Check::Any:
             break;
     }
-    return Ref::borrow(o);
+    return nullptr;
 }
 
 Ref default_value(const Default& d) {
@@ -114,73 +120,111 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return s;
 }
 
+// Owned references to converted arguments, released on every way out.
+struct Converted {
+    PyObject* o[kMaxParams];
+    unsigned owned = 0;
+    ~Converted() {
+        for (unsigned m = owned; m; m &= m - 1) Py_DECREF(o[__builtin_ctz(m)]);
+    }
+};
+
+[[noreturn]] void too_many_positional(FuncObject* f, Py_ssize_t nargs) {
+    const Py_ssize_t nparams = f->nparams, nrequired = f->nrequired;
+    if (nrequired == nparams) {
+        raisef(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", f->qualname, nparams,
+               nparams == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+    }
+    raisef(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given", f->qualname,
+           nrequired, nparams, nargs, nargs == 1 ? "was" : "were");
+}
+
+// The index of the parameter named `key`: by identity first (keyword names
+// and the parameter names are interned), then by value.
+size_t param_index(FuncObject* f, PyObject* key) {
+    PyObject* const* names = &PyTuple_GET_ITEM(f->param_names, 0);
+    const size_t n = f->nparams;
+    for (size_t i = 0; i < n; ++i) {
+        if (names[i] == key) return i;
+    }
+    if (PyUnicode_Check(key)) {
+        for (size_t i = 0; i < n; ++i) {
+            if (PyUnicode_Compare(names[i], key) == 0) return i;
+        }
+    }
+    return n;
+}
+
+// Bind positional and keyword arguments to the declared parameters in
+// `slots` (borrowed), with the defaults filled in.
+void bind(FuncObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+    const FuncDef& def = *f->def;
+    const size_t nparams = f->nparams;
+    if (static_cast<size_t>(nargs) > nparams) too_many_positional(f, nargs);
+    for (size_t i = 0; i < nparams; ++i) slots[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            const size_t idx = param_index(f, key);
+            if (idx == nparams) {
+                raisef(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", f->qualname, key);
+            }
+            if (slots[idx]) {
+                raisef(PyExc_TypeError, "%U() got multiple values for argument '%s'", f->qualname,
+                       def.params[idx].name);
+            }
+            slots[idx] = args[nargs + k];
+        }
+    }
+    bool missing = false;
+    for (size_t i = 0; i < nparams; ++i) {
+        if (slots[i]) continue;
+        if (def.params[i].dflt.tag == Default::Required) {
+            missing = true;
+        } else {
+            slots[i] = PyTuple_GET_ITEM(f->defaults, static_cast<Py_ssize_t>(i));
+        }
+    }
+    if (missing) {
+        std::vector<const char*> names;
+        for (size_t i = 0; i < nparams; ++i) {
+            if (!slots[i]) names.push_back(def.params[i].name);
+        }
+        raisef(PyExc_TypeError, "%U() missing %zd required positional argument%s: %s", f->qualname,
+               static_cast<Py_ssize_t>(names.size()), names.size() == 1 ? "" : "s", quoted_list(names).c_str());
+    }
+}
+
+// Binding allocates nothing: arguments passed exactly positionally are used
+// in place, anything else is bound into a stack array; only a converted
+// number is a new object.
 PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     FuncObject* f = as_func(self);
-    const FuncDef& def = *f->def;
-    const size_t nparams = def.params.size();
+    StateScope scope(f->state);
+    Running running(f->qualname);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     try {
-        PyObject* slots[16] = {};
-        if (nparams > 16) raise(PyExc_SystemError, "too many declared parameters");
-        if (static_cast<size_t>(nargs) > nparams) {
-            size_t required_count = 0;
-            for (const Param& p : def.params) required_count += p.dflt.tag == Default::Required;
-            if (required_count == nparams) {
-                raisef(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", f->qualname,
-                       static_cast<Py_ssize_t>(nparams), nparams == 1 ? "" : "s", nargs,
-                       nargs == 1 ? "was" : "were");
-            }
-            raisef(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
-                   f->qualname, static_cast<Py_ssize_t>(required_count), static_cast<Py_ssize_t>(nparams),
-                   nargs, nargs == 1 ? "was" : "were");
+        PyObject* slots[kMaxParams];
+        PyObject* const* bound = args;
+        if (kwnames || static_cast<size_t>(nargs) != f->nparams) {
+            bind(f, args, nargs, kwnames, slots);
+            bound = slots;
         }
-        for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-        if (kwnames) {
-            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
-                PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-                size_t idx = nparams;
-                for (size_t i = 0; i < nparams; ++i) {
-                    if (PyUnicode_CompareWithASCIIString(key, def.params[i].name) == 0) {
-                        idx = i;
-                        break;
-                    }
-                }
-                if (idx == nparams) {
-                    raisef(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", f->qualname, key);
-                }
-                if (slots[idx]) {
-                    raisef(PyExc_TypeError, "%U() got multiple values for argument '%s'", f->qualname,
-                           def.params[idx].name);
-                }
-                slots[idx] = args[nargs + k];
+        if (!f->checked) return f->def->impl(Args{bound, self}).release();
+        Converted conv;
+        for (size_t i = 0; i < f->nparams; ++i) conv.o[i] = bound[i];
+        for (unsigned m = f->checked; m; m &= m - 1) {
+            const unsigned i = static_cast<unsigned>(__builtin_ctz(m));
+            PyObject* converted = convert(f->def->params[i], conv.o[i]);
+            if (converted) {
+                conv.o[i] = converted;
+                conv.owned |= 1u << i;
             }
         }
-        std::vector<const char*> missing;
-        for (size_t i = 0; i < nparams; ++i) {
-            if (slots[i]) continue;
-            if (def.params[i].dflt.tag == Default::Required) {
-                missing.push_back(def.params[i].name);
-            } else {
-                slots[i] = PyTuple_GET_ITEM(f->defaults, static_cast<Py_ssize_t>(i));
-            }
-        }
-        if (!missing.empty()) {
-            raisef(PyExc_TypeError, "%U() missing %zd required positional argument%s: %s", f->qualname,
-                   static_cast<Py_ssize_t>(missing.size()), missing.size() == 1 ? "" : "s",
-                   quoted_list(missing).c_str());
-        }
-        Ref converted[16];
-        for (size_t i = 0; i < nparams; ++i) {
-            const Param& p = def.params[i];
-            if (p.check == Check::Any) continue;
-            converted[i] = convert(p, slots[i]);
-            slots[i] = converted[i].get();
-        }
-        Running running(f->qualname);
-        return def.impl(Args{slots, self}).release();
+        return f->def->impl(Args{conv.o, self}).release();
     } catch (...) {
-        set_error_leaving(f->qualname, def.where);
+        set_error_leaving(f->qualname, f->def->where);
         return nullptr;
     }
 }
@@ -204,6 +248,8 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->doc);
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
+    Py_VISIT(f->param_names);
+    Py_VISIT(f->signature);
     return 0;
 }
 
@@ -216,6 +262,8 @@ int func_clear(PyObject* self) {
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
+    Py_CLEAR(f->param_names);
+    Py_CLEAR(f->signature);
     return 0;
 }
 
@@ -229,30 +277,40 @@ void func_dealloc(PyObject* self) {
 }
 
 // __signature__: an inspect.Signature of the declared parameters, with the
-// annotations as the declared strings.
+// annotations as the declared strings; built once, at the first access.
+Ref build_signature(FuncObject* f) {
+    const FuncDef& def = *f->def;
+    Ref inspect = check(PyImport_ImportModule("inspect"));
+    Ref param_cls = getattr(inspect.get(), RT_NAME("Parameter"));
+    Ref sig_cls = getattr(inspect.get(), RT_NAME("Signature"));
+    Ref kind = getattr(param_cls.get(), RT_NAME("POSITIONAL_OR_KEYWORD"));
+    Ref empty = getattr(param_cls.get(), RT_NAME("empty"));
+    Ref params = check(PyList_New(0));
+    for (size_t i = 0; i < def.params.size(); ++i) {
+        const Param& p = def.params[i];
+        Ref dflt = p.dflt.tag == Default::Required
+                       ? empty
+                       : Ref::borrow(PyTuple_GET_ITEM(f->defaults, static_cast<Py_ssize_t>(i)));
+        Ref ann = p.annotation ? str(p.annotation) : empty;
+        Ref param = call_kw(param_cls.get(), RT_KW("default,annotation"),
+                            {Ref::borrow(PyTuple_GET_ITEM(f->param_names, static_cast<Py_ssize_t>(i))), kind},
+                            {dflt, ann});
+        check_status(PyList_Append(params.get(), param.get()));
+    }
+    Ref ret = def.returns ? str(def.returns) : getattr(sig_cls.get(), RT_NAME("empty"));
+    return call_kw(sig_cls.get(), RT_KW("return_annotation"), {params}, {ret});
+}
+
 PyObject* func_get_signature(PyObject* self, void*) noexcept {
-    return guarded([&] {
-        FuncObject* f = as_func(self);
-        const FuncDef& def = *f->def;
-        Ref inspect = check(PyImport_ImportModule("inspect"));
-        Ref param_cls = getattr(inspect.get(), "Parameter");
-        Ref sig_cls = getattr(inspect.get(), "Signature");
-        Ref kind = getattr(param_cls.get(), "POSITIONAL_OR_KEYWORD");
-        Ref empty = getattr(param_cls.get(), "empty");
-        Ref params = check(PyList_New(0));
-        for (size_t i = 0; i < def.params.size(); ++i) {
-            const Param& p = def.params[i];
-            Ref dflt = p.dflt.tag == Default::Required
-                           ? empty
-                           : Ref::borrow(PyTuple_GET_ITEM(f->defaults, static_cast<Py_ssize_t>(i)));
-            Ref ann = p.annotation ? str(p.annotation) : empty;
-            Ref param = call_kw(param_cls.get(), {str(p.name), kind},
-                                {{"default", dflt}, {"annotation", ann}});
-            check_status(PyList_Append(params.get(), param.get()));
-        }
-        Ref ret = def.returns ? str(def.returns) : getattr(sig_cls.get(), "empty");
-        return call_kw(sig_cls.get(), {params}, {{"return_annotation", ret}});
-    });
+    FuncObject* f = as_func(self);
+    StateScope scope(f->state);
+    if (!f->signature) {
+        PyObject* sig = guarded([&] { return build_signature(f); });
+        if (!sig) return nullptr;
+        if (!f->signature) f->signature = sig;
+        else Py_DECREF(sig);
+    }
+    return Py_NewRef(f->signature);
 }
 
 PyGetSetDef func_getset[] = {
@@ -296,31 +354,42 @@ PyType_Spec func_spec = {
 
 }  // namespace
 
-void init_function_type() {
-    if (g_func_type) return;
-    g_func_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&func_spec)).release());
+PyTypeObject* make_function_type(PyObject* module) {
+    return reinterpret_cast<PyTypeObject*>(check(PyType_FromModuleAndSpec(module, &func_spec, nullptr)).release());
 }
 
 Ref make_function(const FuncDef& def, const char* owner, PyObject* module_name) {
-    init_function_type();
-    Ref self = check(PyType_GenericAlloc(g_func_type, 0));
+    const size_t nparams = def.params.size();
+    if (nparams > kMaxParams || (def.kind == Kind::Coroutine && nparams > kMaxCoroutineArgs)) {
+        raisef(PyExc_SystemError, "%s: too many declared parameters", def.name);
+    }
+    Ref self = check(PyType_GenericAlloc(state().func_type, 0));
     FuncObject* f = as_func(self.get());
     f->vectorcall = func_vectorcall;
     f->def = &def;
+    f->state = &state();
+    f->nparams = static_cast<unsigned char>(nparams);
     f->name = str(def.name).release();
     f->qualname = (owner ? format("%s.%s", owner, def.name) : str(def.name)).release();
     f->module = Ref::borrow(module_name ? module_name : Py_None).release();
     f->doc = (def.doc ? str(def.doc) : none()).release();
     Ref annotations = check(PyDict_New());
-    Ref defaults = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
-    for (size_t i = 0; i < def.params.size(); ++i) {
+    Ref defaults = check(PyTuple_New(static_cast<Py_ssize_t>(nparams)));
+    Ref names = check(PyTuple_New(static_cast<Py_ssize_t>(nparams)));
+    for (size_t i = 0; i < nparams; ++i) {
         const Param& p = def.params[i];
-        if (p.annotation) setitem(annotations.get(), str(p.name).get(), p.annotation);
+        PyObject* name = str(p.name).release();
+        PyUnicode_InternInPlace(&name);
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+        if (p.annotation) setitem(annotations.get(), name, p.annotation);
         PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i), default_value(p.dflt).release());
+        if (p.check != Check::Any) f->checked |= 1u << i;
+        if (p.dflt.tag == Default::Required) ++f->nrequired;
     }
     if (def.returns) setitem(annotations.get(), RT_NAME("return"), def.returns);
     f->annotations = annotations.release();
     f->defaults = defaults.release();
+    f->param_names = names.release();
     if (def.kind == Kind::Coroutine) {
         Ref inspect = check(PyImport_ImportModule("inspect"));
         call_method(inspect.get(), RT_NAME("markcoroutinefunction"), self);
@@ -331,5 +400,6 @@ Ref make_function(const FuncDef& def, const char* owner, PyObject* module_name) 
 PyObject* function_name(PyObject* func) { return as_func(func)->name; }
 PyObject* function_qualname(PyObject* func) { return as_func(func)->qualname; }
 Where function_where(PyObject* func) { return as_func(func)->def->where; }
+size_t function_arity(PyObject* func) { return as_func(func)->nparams; }
 
 }  // namespace rt

@@ -69,8 +69,8 @@ struct FuncDef {
     Where where = Where::here();  // the declaration, for tracebacks
 };
 
-// Create the runtime's types; called once from each module's init.
-void init_function_type();
+// The native function type of a module (made when the module executes).
+PyTypeObject* make_function_type(PyObject* module);
 
 // A function object for `def`.  `owner` is the qualified name of the class
 // that will hold it (null for a module-level function); `module_name` goes
@@ -81,5 +81,6 @@ Ref make_function(const FuncDef& def, const char* owner, PyObject* module_name);
 PyObject* function_name(PyObject* func);
 PyObject* function_qualname(PyObject* func);
 Where function_where(PyObject* func);
+size_t function_arity(PyObject* func);
 
 }  // namespace rt

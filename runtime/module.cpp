@@ -4,10 +4,72 @@
 
 namespace rt {
 
-void init_module(PyObject* m) {
-    set_module(m);
-    init_function_type();
-    init_coroutine_type();
+namespace {
+State* state_of(PyObject* m) { return static_cast<State*>(PyModule_GetState(m)); }
+}  // namespace
+
+void init_state(State& s, PyObject* m) {
+    s.module = m;
+    s.dict = PyModule_GetDict(m);
+    for (size_t i = 0; i < kStringCount; ++i) {
+        s.strings[i] = check(PyUnicode_FromStringAndSize(kStrings[i].data(),
+                                                         static_cast<Py_ssize_t>(kStrings[i].size())))
+                           .release();
+        PyUnicode_InternInPlace(&s.strings[i]);
+    }
+    for (size_t i = 0; i < kKwSetCount; ++i) {
+        Ref names = check(PyUnicode_FromStringAndSize(kKwSets[i].data(), static_cast<Py_ssize_t>(kKwSets[i].size())));
+        Ref parts = check(PyUnicode_Split(names.get(), Ref::borrow(s.strings[string_index(",")]).get(), -1));
+        const Py_ssize_t n = PyList_GET_SIZE(parts.get());
+        Ref tuple = check(PyTuple_New(n));
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            PyObject* part = Py_NewRef(PyList_GET_ITEM(parts.get(), k));
+            PyUnicode_InternInPlace(&part);
+            PyTuple_SET_ITEM(tuple.get(), k, part);
+        }
+        s.kwnames[i] = tuple.release();
+    }
+    Ref logging = check(PyImport_ImportModule("logging"));
+    s.logger_type = getattr(logging.get(), s.strings[string_index("Logger")]).release();
+    s.func_type = make_function_type(m);
+    s.coro_type = make_coroutine_type(m);
+}
+
+int traverse_state(State& s, visitproc visit, void* arg) {
+    Py_VISIT(s.stop_iteration);
+    Py_VISIT(s.logger_type);
+    Py_VISIT(s.func_type);
+    Py_VISIT(s.coro_type);
+    return 0;
+}
+
+void clear_state(State& s) {
+    free_coroutine_memory(s);
+    Py_CLEAR(s.stop_iteration);
+    Py_CLEAR(s.logger_type);
+    Py_CLEAR(s.func_type);
+    Py_CLEAR(s.coro_type);
+    for (PyObject*& o : s.strings) Py_CLEAR(o);
+    for (PyObject*& o : s.kwnames) Py_CLEAR(o);
+}
+
+int traverse_module(PyObject* m, visitproc visit, void* arg) {
+    State* s = state_of(m);
+    return s ? traverse_state(*s, visit, arg) : 0;
+}
+
+int clear_module(PyObject* m) {
+    if (State* s = state_of(m)) {
+        Py_CLEAR(s->stop_iteration);
+        Py_CLEAR(s->logger_type);
+        Py_CLEAR(s->func_type);
+        Py_CLEAR(s->coro_type);
+    }
+    return 0;
+}
+
+void free_module(void* m) {
+    if (State* s = state_of(static_cast<PyObject*>(m))) clear_state(*s);
 }
 
 void set_global(const char* name, const Ref& value) {
@@ -26,7 +88,7 @@ void import_global(const char* name, const char* as) {
 
 void import_from(const char* name, const char* attr, const char* as) {
     Ref m = check(PyImport_ImportModule(name));
-    set_global(as ? as : attr, getattr(m.get(), attr));
+    set_global(as ? as : attr, check(PyObject_GetAttrString(m.get(), attr)));
 }
 
 Ref module_name() { return check(PyModule_GetNameObject(module())); }
@@ -48,7 +110,11 @@ ClassBuilder& ClassBuilder::property(const FuncDef& def) {
 }
 
 ClassBuilder& ClassBuilder::attr(const char* name, const Ref& value) {
-    setitem(ns_.get(), str(name).get(), value);
+    Ref key = str(name);
+    PyObject* k = key.release();
+    PyUnicode_InternInPlace(&k);
+    key = Ref::steal(k);
+    setitem(ns_.get(), key.get(), value);
     return *this;
 }
 
@@ -60,8 +126,10 @@ Ref ClassBuilder::build(const Ref& bases) {
 Ref function(const FuncDef& def) { return make_function(def, nullptr, module_name().get()); }
 
 int exec_module(PyObject* m, void (*exec)(PyObject*)) noexcept {
+    State* s = state_of(m);
+    StateScope scope(s);
     try {
-        init_module(m);
+        init_state(*s, m);
         exec(m);
         return 0;
     } catch (...) {

@@ -7,10 +7,6 @@
 
 namespace rt {
 
-// Create the runtime's types and remember the module whose code runs;
-// the first thing every module's exec function calls.
-void init_module(PyObject* module);
-
 // `import name` (or `from name import attr`) into the module's globals under
 // `as` (default: the last dotted component).
 void import_global(const char* name, const char* as = nullptr);
@@ -44,21 +40,28 @@ Ref function(const FuncDef& def);
 
 // Wrap a C++ coroutine as the result of the native coroutine function
 // being called (named after it).
-inline Ref coroutine(const Args& a, Co<Ref> co) { return make_coroutine(std::move(co), a.func); }
+inline Ref coroutine(const Args& a, Co<Ref> co) {
+    return make_coroutine(std::move(co), a.func, a.v, function_arity(a.func));
+}
 
-// Run a module's exec function with the runtime set up; errors become the
-// pending Python error.
+// Run a module's exec function with its state set up and current; errors
+// become the pending Python error.
 int exec_module(PyObject* module, void (*exec)(PyObject*)) noexcept;
+int traverse_module(PyObject* module, visitproc visit, void* arg);
+int clear_module(PyObject* module);
+void free_module(void* module);
 
 }  // namespace rt
 
-// Define PyInit_<name> for a multi-phase module whose globals `exec` fills.
+// Define PyInit_<name> for a multi-phase module whose globals `exec` fills;
+// its state is an rt::State.
 #define RT_MODULE(name, exec)                                                                       \
     static int name##_exec_slot(PyObject* m) { return ::rt::exec_module(m, exec); }                \
     static PyModuleDef_Slot name##_slots[] = {                                                      \
         {Py_mod_exec, reinterpret_cast<void*>(name##_exec_slot)},                                   \
         {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},                 \
         {0, nullptr}};                                                                              \
-    static PyModuleDef name##_def = {PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr,            \
-                                     name##_slots, nullptr, nullptr, nullptr};                     \
+    static PyModuleDef name##_def = {PyModuleDef_HEAD_INIT, #name, nullptr, sizeof(::rt::State),   \
+                                     nullptr, name##_slots, ::rt::traverse_module,                 \
+                                     ::rt::clear_module, ::rt::free_module};                       \
     PyMODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&name##_def); }

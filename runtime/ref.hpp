@@ -59,4 +59,23 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// A borrowed reference, for the parameters of C++ coroutines: the object is
+// owned by the coroutine object (the arguments of the call that made it) or
+// by the awaiting frame, which outlives the frame it awaits.  A frame that
+// holds its parameters this way adds no reference the collector cannot see.
+class Arg {
+public:
+    Arg(PyObject* o) noexcept : p_(o) {}
+    Arg(const Ref& r) noexcept : p_(r.get()) {}
+    PyObject* get() const noexcept { return p_; }
+    PyObject* operator->() const noexcept { return p_; }
+    bool is(PyObject* o) const noexcept { return p_ == o; }
+    bool is_none() const noexcept { return p_ == Py_None; }
+    // A new strong reference.
+    operator Ref() const noexcept { return Ref::borrow(p_); }
+
+private:
+    PyObject* p_;
+};
+
 }  // namespace rt

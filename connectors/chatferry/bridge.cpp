@@ -19,8 +19,8 @@ Ref init(const Args& a) {
     PyObject* self = a[0];
     rt::setattr(self, RT_NAME("_running"), false);
     rt::setattr(self, RT_NAME("_processing"), false);
-    Ref asyncio = rt::global("asyncio");
-    rt::setattr(self, RT_NAME("_queue"), rt::call_method(asyncio.get(), RT_NAME("Queue")));
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    rt::setattr(self, RT_NAME("_queue"), rt::call_module_attr(asyncio.get(), RT_NAME("Queue")));
     rt::setattr(self, RT_NAME("_worker_task"), rt::none());
     return rt::none();
 }
@@ -29,15 +29,15 @@ Ref init(const Args& a) {
 
 // The server state, fetched afresh from the host on every call.
 Ref server_state() {
-    Ref get_state = import_name("tovana.gateway.server", "get_state");
+    Ref get_state = import_name(RT_NAME("tovana.gateway.server"), RT_NAME("get_state"));
     return rt::call(get_state.get());
 }
 
 Ref find_telegram() {
     Ref state = server_state();
-    Ref connector_mgr = get(state.get(), "connector_manager");
+    Ref connector_mgr = get(state.get(), RT_NAME("connector_manager"));
     if (!rt::truthy(connector_mgr.get())) return rt::none();
-    Ref telegram = get(connector_mgr.get(), "telegram");
+    Ref telegram = get(connector_mgr.get(), RT_NAME("telegram"));
     if (rt::truthy(telegram.get()) && rt::truthy(rt::getattr(telegram.get(), RT_NAME("is_configured")).get())) {
         return telegram;
     }
@@ -49,7 +49,7 @@ Ref get_telegram(const Args&) {
         return find_telegram();
     } catch (rt::PyException& e) {
         if (!e.is_ordinary()) throw;
-        rt::log_error(rt::format("Failed to get Telegram connector: %S", e.value()));
+        RT_LOG_ERROR(rt::format("Failed to get Telegram connector: %S", e.value()));
         return rt::none();
     }
 }
@@ -57,10 +57,10 @@ Ref get_telegram(const Args&) {
 Ref get_agent(const Args&) {
     try {
         Ref state = server_state();
-        return get(state.get(), "agent");
+        return get(state.get(), RT_NAME("agent"));
     } catch (rt::PyException& e) {
         if (!e.is_ordinary()) throw;
-        rt::log_error(rt::format("Failed to get agent: %S", e.value()));
+        RT_LOG_ERROR(rt::format("Failed to get agent: %S", e.value()));
         return rt::none();
     }
 }
@@ -68,50 +68,50 @@ Ref get_agent(const Args&) {
 // ---- text replies --------------------------------------------------------
 
 // Exceptions from the connector pass to the awaiting caller unlogged.
-Co<Ref> send_reply_co(Ref self, Ref text, Ref metadata) {
+Co<Ref> send_reply_co(Arg self, Arg text, Arg metadata) {
     Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
     if (!rt::truthy(telegram.get())) {
-        rt::log_error(rt::str("Cannot send reply \u2014 Telegram connector not available"));
+        RT_LOG_ERROR(Ref::borrow(RT_NAME("Cannot send reply \u2014 Telegram connector not available")));
         co_return rt::none();
     }
-    Ref chat_id = get(metadata.get(), "chat_id");
+    Ref chat_id = get(metadata.get(), RT_NAME("chat_id"));
     if (!rt::truthy(chat_id.get())) chat_id = rt::getattr(telegram.get(), RT_NAME("_chat_id"));
     if (!rt::truthy(chat_id.get())) {
-        rt::log_error(rt::str("Cannot send reply \u2014 no chat_id"));
+        RT_LOG_ERROR(Ref::borrow(RT_NAME("Cannot send reply \u2014 no chat_id")));
         co_return rt::none();
     }
     Ref send_message = rt::getattr(telegram.get(), RT_NAME("send_message"));
-    Ref sending = rt::call_kw(send_message.get(), {text}, {{"chat_id", chat_id}, {"parse_mode", rt::str("")}});
+    Ref sending = rt::call_kw(send_message.get(), RT_KW("chat_id,parse_mode"), {text}, {chat_id, Ref::borrow(RT_NAME(""))});
     Ref result = co_await sending;
-    if (rt::truthy(get(result.get(), "success").get())) {
-        rt::log_info(rt::format("Reply sent to Telegram (msg_ids=%S)", get(result.get(), "message_ids").get()));
+    if (rt::truthy(get(result.get(), RT_NAME("success")).get())) {
+        RT_LOG_INFO(rt::concat({RT_NAME("Reply sent to Telegram (msg_ids="), get(result.get(), RT_NAME("message_ids")).get(), RT_NAME(")")}));
     } else {
-        rt::log_error(rt::format("Failed to send Telegram reply: %S", get(result.get(), "message").get()));
+        RT_LOG_ERROR(rt::format("Failed to send Telegram reply: %S", get(result.get(), RT_NAME("message")).get()));
     }
     co_return rt::none();
 }
 
 Ref send_reply(const Args& a) {
-    return rt::coroutine(a, send_reply_co(Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2])));
+    return rt::coroutine(a, send_reply_co(a[0], a[1], a[2]));
 }
 
 // ---- screenshots ---------------------------------------------------------
 
 // Remove the file at `path` if it is still there: Path(path).unlink(missing_ok=True).
 void remove_file(const Ref& path) {
-    Ref path_cls = rt::global("Path");
+    Ref path_cls = rt::global(RT_NAME("Path"));
     Ref p = rt::call(path_cls.get(), path);
     Ref unlink = rt::getattr(p.get(), RT_NAME("unlink"));
-    rt::call_kw(unlink.get(), {}, {{"missing_ok", rt::boolean(true)}});
+    rt::call_kw(unlink.get(), RT_KW("missing_ok"), {}, {rt::boolean(true)});
 }
 
 // Write the image to a new temporary ".png" file (closed again, left on
 // disk) and return its path.  A file that was created but could not be
 // written is removed before the failure goes on.
 Ref write_temp_png(const Ref& img_bytes) {
-    Ref tempfile = rt::global("tempfile");
+    Ref tempfile = rt::global(RT_NAME("tempfile"));
     Ref factory = rt::getattr(tempfile.get(), RT_NAME("NamedTemporaryFile"));
-    Ref manager = rt::call_kw(factory.get(), {}, {{"suffix", rt::str(".png")}, {"delete", rt::boolean(false)}});
+    Ref manager = rt::call_kw(factory.get(), RT_KW("suffix,delete"), {}, {Ref::borrow(RT_NAME(".png")), rt::boolean(false)});
     // with manager as tmp: tmp.write(img_bytes); tmp_path = tmp.name
     Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())));
     Ref exit;
@@ -148,22 +148,21 @@ Ref write_temp_png(const Ref& img_bytes) {
 }
 
 // One send_photo call and its report; True only on reported success.
-Co<Ref> deliver_photo(Ref path, Ref chat_id, Ref telegram) {
+Co<Ref> deliver_photo(Arg path, Arg chat_id, Arg telegram) {
     Ref send_photo = rt::getattr(telegram.get(), RT_NAME("send_photo"));
-    Ref sending = rt::call_kw(send_photo.get(), {path},
-                              {{"caption", rt::str("\U0001F4F8 Screenshot")}, {"chat_id", chat_id}});
+    Ref sending = rt::call_kw(send_photo.get(), RT_KW("caption,chat_id"), {path}, {Ref::borrow(RT_NAME("\U0001F4F8 Screenshot")), chat_id});
     Ref result = co_await sending;
-    if (rt::truthy(get(result.get(), "success").get())) {
-        rt::log_info(rt::str("Screenshot sent to Telegram"));
+    if (rt::truthy(get(result.get(), RT_NAME("success")).get())) {
+        RT_LOG_INFO(Ref::borrow(RT_NAME("Screenshot sent to Telegram")));
         co_return rt::boolean(true);
     }
-    rt::log_warning(rt::format("Failed to send screenshot to Telegram: %S", get(result.get(), "message").get()));
+    RT_LOG_WARNING(rt::format("Failed to send screenshot to Telegram: %S", get(result.get(), RT_NAME("message")).get()));
     co_return rt::boolean(false);
 }
 
-Co<Ref> screenshot_body(Ref image_base64, Ref chat_id, Ref telegram) {
-    Ref base64 = rt::global("base64");
-    Ref img_bytes = rt::call_method(base64.get(), RT_NAME("b64decode"), image_base64);
+Co<Ref> screenshot_body(Arg image_base64, Arg chat_id, Arg telegram) {
+    Ref base64 = rt::global(RT_NAME("base64"));
+    Ref img_bytes = rt::call_module_attr(base64.get(), RT_NAME("b64decode"), image_base64);
     Ref tmp_path = write_temp_png(img_bytes);
     auto sent = co_await rt::attempt(deliver_photo(tmp_path, chat_id, telegram));
     // The file goes on every path, cancellation included.  A failing removal
@@ -171,7 +170,7 @@ Co<Ref> screenshot_body(Ref image_base64, Ref chat_id, Ref telegram) {
     try {
         remove_file(tmp_path);
     } catch (rt::PyException& e) {
-        if (Ref earlier = rt::python_error(sent.error)) {
+        if (Ref earlier = rt::python_error(sent)) {
             PyException_SetContext(e.value(), earlier.release());
         }
         throw;
@@ -179,16 +178,16 @@ Co<Ref> screenshot_body(Ref image_base64, Ref chat_id, Ref telegram) {
     co_return sent.get();
 }
 
-Co<Ref> send_screenshot_co(Ref image_base64, Ref chat_id, Ref telegram) {
+Co<Ref> send_screenshot_co(Arg image_base64, Arg chat_id, Arg telegram) {
     auto out = co_await rt::attempt(screenshot_body(image_base64, chat_id, telegram));
     if (!out.failed()) co_return out.get();
     Ref e = ordinary_error(out);
-    rt::log_error(rt::format("Failed to send screenshot to Telegram: %S", e.get()));
+    RT_LOG_ERROR(rt::format("Failed to send screenshot to Telegram: %S", e.get()));
     co_return rt::boolean(false);
 }
 
 Ref send_screenshot(const Args& a) {
-    return rt::coroutine(a, send_screenshot_co(Ref::borrow(a[1]), Ref::borrow(a[2]), Ref::borrow(a[3])));
+    return rt::coroutine(a, send_screenshot_co(a[1], a[2], a[3]));
 }
 
 }  // namespace

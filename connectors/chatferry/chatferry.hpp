@@ -16,6 +16,7 @@
 
 namespace chatferry {
 
+using rt::Arg;
 using rt::Args;
 using rt::Check;
 using rt::Co;
@@ -54,14 +55,17 @@ extern const rt::FuncDef get_chatferry_def;
 // `from <module> import <name>`, absolute, at the time of the call: the
 // module comes from sys.modules when it is already imported.  A missing
 // name fails with the ImportError the import statement would raise.
-Ref import_name(const char* module, const char* name);
+// Both names are interned strings (RT_NAME).
+Ref import_name(PyObject* module, PyObject* name);
 
-// mapping.get(key) and mapping.get(key, default).
-Ref get(PyObject* mapping, const char* key);
-Ref get(PyObject* mapping, const char* key, const Ref& dflt);
+// mapping.get(key) and mapping.get(key, default); `key` is an interned
+// string (RT_NAME).  A plain dict is read directly.
+Ref get(PyObject* mapping, PyObject* key);
+Ref get(PyObject* mapping, PyObject* key, const Ref& dflt);
 
-// `a == b` by Python's rules, as a truth value.
-bool equals(PyObject* a, const char* text);
+// `a == text` by Python's rules, as a truth value; `text` is an interned
+// constant string (RT_NAME), compared without making any object.
+bool equals(PyObject* a, PyObject* text);
 
 // s[:n] for a str.
 Ref head(const Ref& s, Py_ssize_t n);
@@ -70,7 +74,7 @@ Ref head(const Ref& s, Py_ssize_t n);
 // (an Exception subclass); otherwise the failure is rethrown.
 template <class T>
 Ref ordinary_error(const rt::Outcome<T>& out) {
-    Ref e = rt::python_error(out.error);
+    Ref e = rt::python_error(out);
     if (!e || !PyErr_GivenExceptionMatches(e.get(), PyExc_Exception)) std::rethrow_exception(out.error);
     return e;
 }

@@ -18,33 +18,33 @@ bool is_running_now(PyObject* self) { return rt::truthy(rt::getattr(self, RT_NAM
 
 // ---- start / stop ----------------------------------------------------------
 
-Co<Ref> start_co(Ref self) {
+Co<Ref> start_co(Arg self) {
     if (is_running_now(self.get())) {
-        rt::log_info(rt::str("Chatferry already running"));
+        RT_LOG_INFO(Ref::borrow(RT_NAME("Chatferry already running")));
         co_return rt::none();
     }
     Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
     if (!rt::truthy(telegram.get())) {
-        rt::log_error(rt::str("Cannot start Chatferry \u2014 Telegram connector not available or not configured"));
+        RT_LOG_ERROR(Ref::borrow(RT_NAME("Cannot start Chatferry \u2014 Telegram connector not available or not configured")));
         co_return rt::none();
     }
     Ref handler = rt::getattr(self.get(), RT_NAME("_on_telegram_message"));
     rt::call_method(telegram.get(), RT_NAME("set_message_handler"), handler);
-    rt::log_info(rt::str("Message handler registered"));
+    RT_LOG_INFO(Ref::borrow(RT_NAME("Message handler registered")));
     co_await rt::call_method(telegram.get(), RT_NAME("start"));
-    rt::log_info(rt::str("Telegram polling started"));
+    RT_LOG_INFO(Ref::borrow(RT_NAME("Telegram polling started")));
     // Set before the worker exists, so that its first loop test finds it true.
     rt::setattr(self.get(), RT_NAME("_running"), true);
     Ref worker = rt::call_method(self.get(), RT_NAME("_process_queue"));
-    Ref asyncio = rt::global("asyncio");
-    rt::setattr(self.get(), RT_NAME("_worker_task"), rt::call_method(asyncio.get(), RT_NAME("create_task"), worker));
-    rt::log_info(rt::str("Chatferry started \u2014 two-way messaging active"));
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    rt::setattr(self.get(), RT_NAME("_worker_task"), rt::call_module_attr(asyncio.get(), RT_NAME("create_task"), worker));
+    RT_LOG_INFO(Ref::borrow(RT_NAME("Chatferry started \u2014 two-way messaging active")));
     co_return rt::none();
 }
 
-Ref start(const Args& a) { return rt::coroutine(a, start_co(Ref::borrow(a[0]))); }
+Ref start(const Args& a) { return rt::coroutine(a, start_co(a[0])); }
 
-Co<Ref> stop_co(Ref self) {
+Co<Ref> stop_co(Arg self) {
     rt::setattr(self.get(), RT_NAME("_running"), false);
     Ref task = rt::getattr(self.get(), RT_NAME("_worker_task"));
     if (rt::truthy(task.get()) && !rt::truthy(rt::call_method(task.get(), RT_NAME("done")).get())) {
@@ -52,7 +52,7 @@ Co<Ref> stop_co(Ref self) {
         try {
             co_await task;
         } catch (rt::PyException& e) {
-            Ref asyncio = rt::global("asyncio");
+            Ref asyncio = rt::global(RT_NAME("asyncio"));
             Ref cancelled = rt::getattr(asyncio.get(), RT_NAME("CancelledError"));
             if (!e.matches(cancelled.get())) throw;
         }
@@ -60,19 +60,19 @@ Co<Ref> stop_co(Ref self) {
     rt::setattr(self.get(), RT_NAME("_worker_task"), rt::none());
     Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
     if (rt::truthy(telegram.get())) co_await rt::call_method(telegram.get(), RT_NAME("stop"));
-    rt::log_info(rt::str("Chatferry stopped"));
+    RT_LOG_INFO(Ref::borrow(RT_NAME("Chatferry stopped")));
     co_return rt::none();
 }
 
-Ref stop(const Args& a) { return rt::coroutine(a, stop_co(Ref::borrow(a[0]))); }
+Ref stop(const Args& a) { return rt::coroutine(a, stop_co(a[0])); }
 
 Ref is_running(const Args& a) { return rt::getattr(a[0], RT_NAME("_running")); }
 
 // ---- the queue -------------------------------------------------------------
 
-Co<Ref> on_telegram_message_co(Ref self, Ref text, Ref metadata) {
-    Ref sender = get(metadata.get(), "from_name", rt::str("unknown"));
-    rt::log_info(rt::format("Queuing Telegram message from %S: %U", sender.get(), head(text, kPreview).get()));
+Co<Ref> on_telegram_message_co(Arg self, Arg text, Arg metadata) {
+    Ref sender = get(metadata.get(), RT_NAME("from_name"), Ref::borrow(RT_NAME("unknown")));
+    RT_LOG_INFO(rt::concat({RT_NAME("Queuing Telegram message from "), sender.get(), RT_NAME(": "), head(text, kPreview).get()}));
     Ref queue = rt::getattr(self.get(), RT_NAME("_queue"));
     Ref pair = rt::check(PyTuple_Pack(2, text.get(), metadata.get()));
     co_await rt::call_method(queue.get(), RT_NAME("put"), pair);
@@ -80,12 +80,12 @@ Co<Ref> on_telegram_message_co(Ref self, Ref text, Ref metadata) {
 }
 
 Ref on_telegram_message(const Args& a) {
-    return rt::coroutine(a, on_telegram_message_co(Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2])));
+    return rt::coroutine(a, on_telegram_message_co(a[0], a[1], a[2]));
 }
 
 // The error reply after a failed handling.  If sending it fails too, the
 // failure is logged and the worker goes on with the next message.
-Co<Ref> answer_failure(Ref self, Ref error, Ref metadata) {
+Co<Ref> answer_failure(Arg self, Arg error, Arg metadata) {
     Ref message = rt::text_of(error.get());
     rt::log_exception(rt::format("Error processing Telegram message: %U", message.get()), error);
     Ref reply = rt::format("%s%U", "\u26A0\uFE0F Sorry, I encountered an error:\n", head(message, kErrorCut).get());
@@ -99,7 +99,7 @@ Co<Ref> answer_failure(Ref self, Ref error, Ref metadata) {
 
 // One handling, with a failure answered to the user.  Exceptions that are
 // not Exception subclasses (the cancellation from stop()) pass through.
-Co<Ref> handle_one(Ref self, Ref text, Ref metadata) {
+Co<Ref> handle_one(Arg self, Arg text, Arg metadata) {
     auto handled = co_await rt::attempt(rt::call_method(self.get(), RT_NAME("_handle_message"), text, metadata));
     if (handled.failed()) co_await answer_failure(self, ordinary_error(handled), metadata);
     co_return rt::none();
@@ -107,12 +107,12 @@ Co<Ref> handle_one(Ref self, Ref text, Ref metadata) {
 
 // The next queued pair, or null when the wait timed out; rethrows anything
 // else (a cancellation included).
-Co<Ref> next_item(Ref self) {
-    Ref asyncio = rt::global("asyncio");
+Co<Ref> next_item(Arg self) {
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
     Ref queue = rt::getattr(self.get(), RT_NAME("_queue"));
     Ref get_item = rt::call_method(queue.get(), RT_NAME("get"));
     Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
-    Ref waiting = rt::call_kw(wait_for.get(), {get_item}, {{"timeout", rt::floating(kQueueWait)}});
+    Ref waiting = rt::call_kw(wait_for.get(), RT_KW("timeout"), {get_item}, {rt::floating(kQueueWait)});
     try {
         co_return co_await waiting;
     } catch (rt::PyException& e) {
@@ -121,14 +121,14 @@ Co<Ref> next_item(Ref self) {
     }
 }
 
-Co<Ref> process_queue_co(Ref self) {
-    rt::log_info(rt::str("Queue processor started"));
+Co<Ref> process_queue_co(Arg self) {
+    RT_LOG_INFO(Ref::borrow(RT_NAME("Queue processor started")));
     while (is_running_now(self.get())) {
         auto waited = co_await rt::attempt(next_item(self));
         if (waited.failed()) {
-            Ref asyncio = rt::global("asyncio");
+            Ref asyncio = rt::global(RT_NAME("asyncio"));
             Ref cancelled = rt::getattr(asyncio.get(), RT_NAME("CancelledError"));
-            Ref e = rt::python_error(waited.error);
+            Ref e = rt::python_error(waited);
             if (e && PyErr_GivenExceptionMatches(e.get(), cancelled.get())) break;
             waited.get();  // anything else ends the worker
         }
@@ -145,7 +145,7 @@ Co<Ref> process_queue_co(Ref self) {
             metadata = Ref::borrow(PyTuple_GET_ITEM(items.get(), 1));
         }
         Ref shown = rt::text_of(text.get());
-        rt::log_info(rt::format("Processing queued message: %U", head(shown, kPreview).get()));
+        RT_LOG_INFO(rt::concat({RT_NAME("Processing queued message: "), head(shown, kPreview).get()}));
 
         rt::setattr(self.get(), RT_NAME("_processing"), true);
         auto out = co_await rt::attempt(handle_one(self, text, metadata));
@@ -155,14 +155,14 @@ Co<Ref> process_queue_co(Ref self) {
     co_return rt::none();
 }
 
-Ref process_queue(const Args& a) { return rt::coroutine(a, process_queue_co(Ref::borrow(a[0]))); }
+Ref process_queue(const Args& a) { return rt::coroutine(a, process_queue_co(a[0])); }
 
 // ---- the singleton -----------------------------------------------------------
 
 Ref get_chatferry(const Args&) {
-    Ref bridge = rt::global("_bridge");
+    Ref bridge = rt::global(RT_NAME("_bridge"));
     if (bridge.is_none()) {
-        Ref cls = rt::global("Chatferry");
+        Ref cls = rt::global(RT_NAME("Chatferry"));
         bridge = rt::call(cls.get());
         rt::set_global("_bridge", bridge);
     }

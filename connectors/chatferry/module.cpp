@@ -34,8 +34,8 @@ void exec(PyObject*) {
     rt::import_global("tempfile");
     rt::import_from("pathlib", "Path");
     rt::import_from("typing", "Any");
-    Ref logging = rt::global("logging");
-    rt::set_global("logger", rt::call_method(logging.get(), RT_NAME("getLogger"), kLoggerName));
+    Ref logging = rt::global(RT_NAME("logging"));
+    rt::set_global("logger", rt::call_module_attr(logging.get(), RT_NAME("getLogger"), kLoggerName));
 
     rt::ClassBuilder cls("Chatferry", kClassDoc);
     cls.method(init_def)
@@ -56,31 +56,39 @@ void exec(PyObject*) {
 
 }  // namespace
 
-Ref import_name(const char* module, const char* name) {
-    Ref m = rt::check(PyImport_ImportModule(module));
-    Ref value = rt::getattr_opt(m.get(), rt::str(name).get());
+Ref import_name(PyObject* module, PyObject* name) {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed: the interpreter's sys.modules
+    PyObject* found = PyDict_CheckExact(modules) ? PyDict_GetItemWithError(modules, module) : nullptr;
+    if (!found && PyErr_Occurred()) rt::throw_pending();
+    Ref m = found && found != Py_None ? Ref::borrow(found) : rt::check(PyImport_Import(module));
+    // A plain module's attribute is its dictionary's entry (the module's
+    // __getattr__, if any, only answers for missing names).
+    if (PyModule_CheckExact(m.get())) {
+        if (PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(m.get()), name)) return Ref::borrow(v);
+        if (PyErr_Occurred()) rt::throw_pending();
+    }
+    Ref value = rt::getattr_opt(m.get(), name);
     if (value) return value;
     // What `from module import name` reports for a missing name.
     Ref file = rt::getattr_opt(m.get(), RT_NAME("__file__"));
-    Ref where = file && PyUnicode_Check(file.get()) ? file : rt::str("unknown location");
-    Ref message = rt::format("cannot import name '%s' from '%s' (%U)", name, module, where.get());
-    PyErr_SetImportError(message.get(), rt::str(module).get(), file ? file.get() : nullptr);
+    Ref where = file && PyUnicode_Check(file.get()) ? file : Ref::borrow(RT_NAME("unknown location"));
+    Ref message = rt::format("cannot import name '%U' from '%U' (%U)", name, module, where.get());
+    PyErr_SetImportError(message.get(), module, file ? file.get() : nullptr);
     rt::throw_pending();
 }
 
-Ref get(PyObject* mapping, const char* key) { return rt::call_method(mapping, RT_NAME("get"), key); }
+Ref get(PyObject* mapping, PyObject* key) { return rt::get_or(mapping, key); }
 
-Ref get(PyObject* mapping, const char* key, const Ref& dflt) {
-    return rt::call_method(mapping, RT_NAME("get"), key, dflt);
-}
+Ref get(PyObject* mapping, PyObject* key, const Ref& dflt) { return rt::get_or(mapping, key, dflt.get()); }
 
-bool equals(PyObject* a, const char* text) {
-    Ref other = rt::str(text);
-    Ref result = rt::check(PyObject_RichCompare(a, other.get(), Py_EQ));
+bool equals(PyObject* a, PyObject* text) {
+    if (a == text) return true;
+    if (PyUnicode_CheckExact(a)) return PyUnicode_Compare(a, text) == 0;
+    Ref result = rt::check(PyObject_RichCompare(a, text, Py_EQ));
     return rt::truthy(result.get());
 }
 
-Ref head(const Ref& s, Py_ssize_t n) { return rt::check(PySequence_GetSlice(s.get(), 0, n)); }
+Ref head(const Ref& s, Py_ssize_t n) { return rt::head(s.get(), n); }
 
 }  // namespace chatferry
 

@@ -26,29 +26,29 @@ struct Collected {
 
 void append(const Ref& list, const Ref& item) { rt::check_status(PyList_Append(list.get(), item.get())); }
 
-Ref ws_manager() { return import_name("tovana.gateway.ws", "manager"); }
+Ref ws_manager() { return import_name(RT_NAME("tovana.gateway.ws"), RT_NAME("manager")); }
 
-Co<Ref> typing(Ref telegram, Ref chat_id) {
+Co<Ref> typing(Arg telegram, Arg chat_id) {
     Ref send_typing = rt::getattr(telegram.get(), RT_NAME("send_typing"));
-    Ref indicator = rt::call_kw(send_typing.get(), {}, {{"chat_id", chat_id}});
+    Ref indicator = rt::call_kw(send_typing.get(), RT_KW("chat_id"), {}, {chat_id});
     co_await indicator;
     co_return rt::none();
 }
 
 // The incoming message as the web interface shows it.
-Co<Ref> broadcast_incoming(Ref text, Ref metadata) {
+Co<Ref> broadcast_incoming(Arg text, Arg metadata) {
     Ref manager = ws_manager();
-    Ref sender = get(metadata.get(), "from_name", rt::str("User"));
+    Ref sender = get(metadata.get(), RT_NAME("from_name"), Ref::borrow(RT_NAME("User")));
     Ref payload = rt::check(PyDict_New());
-    rt::setitem(payload.get(), RT_NAME("type"), "telegram_message");
+    rt::setitem(payload.get(), RT_NAME("type"), RT_NAME("telegram_message"));
     rt::setitem(payload.get(), RT_NAME("content"),
-                rt::format("%s%S%s%U", "\U0001F4F1 **Telegram** (", sender.get(), "): ", text.get()));
-    rt::setitem(payload.get(), RT_NAME("source"), "telegram");
+                rt::concat({RT_NAME("\U0001F4F1 **Telegram** ("), sender.get(), RT_NAME("): "), text.get()}));
+    rt::setitem(payload.get(), RT_NAME("source"), RT_NAME("telegram"));
     co_await rt::call_method(manager.get(), RT_NAME("broadcast"), payload);
     co_return rt::none();
 }
 
-Co<Ref> broadcast_event(Ref event) {
+Co<Ref> broadcast_event(Arg event) {
     Ref manager = ws_manager();
     Ref event_dict = rt::call_method(event.get(), RT_NAME("to_dict"));
     co_await rt::call_method(manager.get(), RT_NAME("broadcast"), event_dict);
@@ -56,62 +56,62 @@ Co<Ref> broadcast_event(Ref event) {
 }
 
 // One event by its type; the first matching row wins.
-Co<Ref> dispatch(Ref self, Ref event, Ref telegram, Ref chat_id, Collected& got) {
+Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got) {
     Ref type = rt::getattr(event.get(), RT_NAME("type"));
-    if (equals(type.get(), "text")) {
+    if (equals(type.get(), RT_NAME("text"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        if (rt::truthy(get(data.get(), "content").get())) {
+        if (rt::truthy(get(data.get(), RT_NAME("content")).get())) {
             Ref content = rt::getitem(data.get(), RT_NAME("content"));
             append(got.response_parts, content);
-            rt::log_debug(rt::format("Agent text: %S", head(content, 100).get()));
+            RT_LOG_DEBUG(rt::concat({RT_NAME("Agent text: "), head(content, 100).get()}));
         }
-    } else if (equals(type.get(), "tool_call")) {
+    } else if (equals(type.get(), RT_NAME("tool_call"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        Ref tool_name = get(data.get(), "tool", rt::str(""));
-        if (!equals(tool_name.get(), "plan") && !equals(tool_name.get(), "memory")) {
-            Ref arguments = get(data.get(), "arguments", rt::check(PyDict_New()));
-            Ref operation = get(arguments.get(), "operation", rt::str(""));
+        Ref tool_name = get(data.get(), RT_NAME("tool"), Ref::borrow(RT_NAME("")));
+        if (!equals(tool_name.get(), RT_NAME("plan")) && !equals(tool_name.get(), RT_NAME("memory"))) {
+            Ref arguments = get(data.get(), RT_NAME("arguments"), rt::check(PyDict_New()));
+            Ref operation = get(arguments.get(), RT_NAME("operation"), Ref::borrow(RT_NAME("")));
             Ref summary = rt::truthy(operation.get())
-                              ? rt::format("%s%S.%S", "\U0001F527 ", tool_name.get(), operation.get())
-                              : rt::format("%s%S", "\U0001F527 ", tool_name.get());
+                              ? rt::concat({RT_NAME("\U0001F527 "), tool_name.get(), RT_NAME("."), operation.get()})
+                              : rt::concat({RT_NAME("\U0001F527 "), tool_name.get()});
             append(got.tool_summaries, summary);
-            rt::log_debug(rt::format("Agent tool call: %U", summary.get()));
+            RT_LOG_DEBUG(rt::concat({RT_NAME("Agent tool call: "), summary.get()}));
             co_await typing(telegram, chat_id);
         }
-    } else if (equals(type.get(), "tool_result")) {
+    } else if (equals(type.get(), RT_NAME("tool_result"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        if (rt::truthy(get(data.get(), "screenshot").get()) && rt::truthy(get(data.get(), "image_base64").get())) {
+        if (rt::truthy(get(data.get(), RT_NAME("screenshot")).get()) && rt::truthy(get(data.get(), RT_NAME("image_base64")).get())) {
             Ref image_base64 = rt::getitem(data.get(), RT_NAME("image_base64"));
             Ref sent = co_await rt::call_method(self.get(), RT_NAME("_send_screenshot"), image_base64, chat_id,
                                                 telegram);
             if (rt::truthy(sent.get())) ++got.screenshots_sent;
         }
-    } else if (equals(type.get(), "error")) {
+    } else if (equals(type.get(), RT_NAME("error"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        Ref error_msg = get(data.get(), "message", rt::str("Unknown error"));
+        Ref error_msg = get(data.get(), RT_NAME("message"), Ref::borrow(RT_NAME("Unknown error")));
         append(got.response_parts, rt::format("%s%S", kWarning, error_msg.get()));
-        rt::log_warning(rt::format("Agent error event: %S", error_msg.get()));
-    } else if (equals(type.get(), "done")) {
-        rt::log_info(rt::str("Agent processing complete"));
+        RT_LOG_WARNING(rt::format("Agent error event: %S", error_msg.get()));
+    } else if (equals(type.get(), RT_NAME("done"))) {
+        RT_LOG_INFO(Ref::borrow(RT_NAME("Agent processing complete")));
     }
     co_return rt::none();
 }
 
 // `async for event in agent.process_message(text)`, mirroring and
 // dispatching each event.  A "done" event does not end the stream.
-Co<Ref> run_stream(Ref self, Ref agent, Ref telegram, Ref chat_id, Ref text, Collected& got) {
-    rt::log_info(rt::str("Sending message to agent for processing..."));
+Co<Ref> run_stream(Arg self, Arg agent, Arg telegram, Arg chat_id, Arg text, Collected& got) {
+    RT_LOG_INFO(Ref::borrow(RT_NAME("Sending message to agent for processing...")));
     Ref stream = rt::call_method(agent.get(), RT_NAME("process_message"), text);
     Ref iterator = rt::check(PyObject_GetAIter(stream.get()));
     for (;;) {
         Ref step = rt::check(Py_TYPE(iterator.get())->tp_as_async->am_anext(iterator.get()));
-        Ref event;
-        try {
-            event = co_await step;
-        } catch (rt::PyException& e) {
-            if (e.matches(PyExc_StopAsyncIteration)) break;
-            throw;
+        auto next = co_await rt::attempt(step);
+        if (next.failed()) {
+            Ref e = rt::python_error(next);
+            if (e && PyErr_GivenExceptionMatches(e.get(), PyExc_StopAsyncIteration)) break;
+            next.get();
         }
+        Ref event = next.get();
         auto mirrored = co_await rt::attempt(broadcast_event(event));
         if (mirrored.failed()) ordinary_error(mirrored);  // ignored without a log line
         co_await dispatch(self, event, telegram, chat_id, got);
@@ -121,7 +121,7 @@ Co<Ref> run_stream(Ref self, Ref agent, Ref telegram, Ref chat_id, Ref text, Col
 
 // The reply text from what the stream left.
 Ref compose(const Collected& got) {
-    Ref joined = rt::check(PyUnicode_Join(rt::str("\n").get(), got.response_parts.get()));
+    Ref joined = rt::check(PyUnicode_Join(Ref::borrow(RT_NAME("\n")).get(), got.response_parts.get()));
     Ref final_response = rt::call_method(joined.get(), RT_NAME("strip"));
     const Py_ssize_t tools = PyList_GET_SIZE(got.tool_summaries.get());
     if (PyUnicode_GET_LENGTH(final_response.get()) == 0) {
@@ -129,56 +129,56 @@ Ref compose(const Collected& got) {
     }
     if (tools > 0) {
         Ref shown = rt::check(PyList_GetSlice(got.tool_summaries.get(), 0, kShownTools));
-        Ref actions_str = rt::check(PyUnicode_Join(rt::str("\n").get(), shown.get()));
+        Ref actions_str = rt::check(PyUnicode_Join(Ref::borrow(RT_NAME("\n")).get(), shown.get()));
         if (tools > kShownTools) {
             actions_str = rt::format("%U\n... and %zd more", actions_str.get(), tools - kShownTools);
         }
-        final_response = rt::format("%U%s%U", final_response.get(), "\n\n\U0001F4CB Actions:\n", actions_str.get());
+        final_response = rt::concat({final_response.get(), RT_NAME("\n\n\U0001F4CB Actions:\n"), actions_str.get()});
     }
     return final_response;
 }
 
-Co<Ref> handle_message_co(Ref self, Ref text, Ref metadata) {
+Co<Ref> handle_message_co(Arg self, Arg text, Arg metadata) {
     Ref agent = rt::call_method(self.get(), RT_NAME("_get_agent"));
     Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
     if (!rt::truthy(agent.get())) {
-        rt::log_error(rt::str("Agent not available for Telegram message processing"));
+        RT_LOG_ERROR(Ref::borrow(RT_NAME("Agent not available for Telegram message processing")));
         co_await rt::call_method(self.get(), RT_NAME("_send_reply"), kNotInitialized, metadata);
         co_return rt::none();
     }
     if (!rt::truthy(telegram.get())) {
-        rt::log_error(rt::str("Telegram connector not available"));
+        RT_LOG_ERROR(Ref::borrow(RT_NAME("Telegram connector not available")));
         co_return rt::none();
     }
 
     // The user sees at once that the bot is working; a failure here is the
     // caller's to answer.
-    Ref chat_id = get(metadata.get(), "chat_id");
+    Ref chat_id = get(metadata.get(), RT_NAME("chat_id"));
     co_await typing(telegram, chat_id);
 
     auto mirrored = co_await rt::attempt(broadcast_incoming(text, metadata));
     if (mirrored.failed()) {
         Ref e = ordinary_error(mirrored);
-        rt::log_debug(rt::format("Could not broadcast to WebSocket: %S", e.get()));
+        RT_LOG_DEBUG(rt::format("Could not broadcast to WebSocket: %S", e.get()));
     }
 
     Collected got;
     auto streamed = co_await rt::attempt(run_stream(self, agent, telegram, chat_id, text, got));
     if (streamed.failed()) {
         Ref e = ordinary_error(streamed);
-        rt::log_exception(rt::str("Agent processing failed for Telegram message"), e);
+        rt::log_exception(Ref::borrow(RT_NAME("Agent processing failed for Telegram message")), e);
         Ref message = rt::text_of(e.get());
         append(got.response_parts, rt::format("%s%U", "\u26A0\uFE0F Processing error: ", head(message, 300).get()));
     }
 
     Ref final_response = compose(got);
-    rt::log_info(rt::format("Sending reply to Telegram (%zd chars)", PyUnicode_GET_LENGTH(final_response.get())));
+    RT_LOG_INFO(rt::concat({RT_NAME("Sending reply to Telegram ("), rt::integer(PyUnicode_GET_LENGTH(final_response.get())).get(), RT_NAME(" chars)")}));
     co_await rt::call_method(self.get(), RT_NAME("_send_reply"), final_response, metadata);
     co_return rt::none();
 }
 
 Ref handle_message(const Args& a) {
-    return rt::coroutine(a, handle_message_co(Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2])));
+    return rt::coroutine(a, handle_message_co(a[0], a[1], a[2]));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 namespace jobwarden {
 
+using rt::Arg;
 using rt::Args;
 using rt::Check;
 using rt::Co;
@@ -21,13 +22,15 @@ void define_pool();            // Jobwarden (spawning and the queries)
 // cancellation and cleanup).
 void add_pool_queries(rt::ClassBuilder& cls);
 
-// o.<name>
-inline Ref attr(PyObject* o, const char* name) { return rt::getattr(o, name); }
+// o.<name>, with the name interned once for the module.
+#define ATTR(o, name) ::rt::getattr((o), RT_NAME(name))
 
-// WorkerStatus.<member>, looked up through the module's globals.
-Ref worker_status(const char* member);
+// WorkerStatus.<member>, looked up through the module's globals; `member`
+// is the member's interned name.
+Ref worker_status(PyObject* member);
+#define WORKER_STATUS(member) ::jobwarden::worker_status(RT_NAME(member))
 // status == WorkerStatus.<member>
-bool status_is(PyObject* status, const char* member);
+bool status_is(PyObject* status, PyObject* member);
 
 // SubprocessResult(task_id, status, output, error, duration, pid).
 Ref make_result(PyObject* task_id, const Ref& status, const Ref& output, const Ref& error, double duration,

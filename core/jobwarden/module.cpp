@@ -22,8 +22,8 @@ void exec(PyObject*) {
     rt::import_from("pathlib", "Path");
     rt::import_from("typing", "Any");
     rt::import_from("typing", "Callable");
-    Ref logging = rt::global("logging");
-    rt::set_global("logger", rt::call_method(logging.get(), RT_NAME("getLogger"), "tovana.subprocess"));
+    Ref logging = rt::global(RT_NAME("logging"));
+    rt::set_global("logger", rt::call_module_attr(logging.get(), RT_NAME("getLogger"), "tovana.subprocess"));
     define_records();
     define_worker_process();
     define_pool();

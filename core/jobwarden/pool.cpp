@@ -9,6 +9,8 @@
 //               not registered their worker yet
 #include "jobwarden.hpp"
 
+#include <cmath>
+
 namespace jobwarden {
 
 namespace {
@@ -23,15 +25,15 @@ Ref init(const Args& a) {
     if (temp_dir != Py_None && PyUnicode_GET_LENGTH(temp_dir) > 0) {
         rt::setattr(self, RT_NAME("temp_dir"), temp_dir);
     } else {
-        Ref tempfile = rt::global("tempfile");
+        Ref tempfile = rt::global(RT_NAME("tempfile"));
         Ref mkdtemp = rt::getattr(tempfile.get(), RT_NAME("mkdtemp"));
-        rt::setattr(self, RT_NAME("temp_dir"), rt::call_kw(mkdtemp.get(), {}, {{"prefix", rt::str("tovana_workers_")}}));
+        rt::setattr(self, RT_NAME("temp_dir"), rt::call_kw(mkdtemp.get(), RT_KW("prefix"), {}, {Ref::borrow(RT_NAME("tovana_workers_"))}));
     }
     rt::setattr(self, RT_NAME("_workers"), rt::check(PyDict_New()));
     rt::setattr(self, RT_NAME("_results"), rt::check(PyDict_New()));
     rt::setattr(self, RT_NAME("_callbacks"), rt::check(PyList_New(0)));
-    Ref asyncio = rt::global("asyncio");
-    rt::setattr(self, RT_NAME("_lock"), rt::call_method(asyncio.get(), RT_NAME("Lock")));
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    rt::setattr(self, RT_NAME("_lock"), rt::call_module_attr(asyncio.get(), RT_NAME("Lock")));
     rt::setattr(self, RT_NAME("_starting"), rt::integer(0));
     return rt::none();
 }
@@ -51,10 +53,10 @@ Ref resolve_worker_script(const Args& a) {
     std::string_view type = rt::utf8(a[1]);
     for (const ScriptEntry& e : kScripts) {
         if (type != e.worker_type) continue;
-        Ref dir = attr(a[0], "WORKER_SCRIPTS_DIR");
+        Ref dir = ATTR(a[0], "WORKER_SCRIPTS_DIR");
         Ref path = rt::check(PyNumber_TrueDivide(dir.get(), rt::str(e.file).get()));
         if (rt::truthy(rt::call_method(path.get(), RT_NAME("exists")).get())) return path;
-        rt::log_error(rt::format("Worker script not found: %S", path.get()));
+        RT_LOG_ERROR(rt::format("Worker script not found: %S", path.get()));
         return rt::none();
     }
     return rt::none();
@@ -63,63 +65,66 @@ Ref resolve_worker_script(const Args& a) {
 // ---- callbacks -----------------------------------------------------------------------
 
 Ref on_result(const Args& a) {
-    Ref callbacks = attr(a[0], "_callbacks");
+    Ref callbacks = ATTR(a[0], "_callbacks");
     rt::check_status(PyList_Append(callbacks.get(), a[1]));
     return rt::none();
 }
 
 // Call one callback; await what it returns if that is a coroutine.
-Co<Ref> run_callback(Ref callback, Ref result) {
+Co<Ref> run_callback(Arg callback, Arg result) {
     Ref value = rt::call(callback.get(), result);
-    Ref asyncio = rt::global("asyncio");
-    if (rt::truthy(rt::call_method(asyncio.get(), RT_NAME("iscoroutine"), value).get())) {
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    if (rt::truthy(rt::call_module_attr(asyncio.get(), RT_NAME("iscoroutine"), value).get())) {
         co_await value;
     }
     co_return rt::none();
 }
 
-Co<Ref> notify_co(Ref self, Ref result) {
-    Ref callbacks = attr(self.get(), "_callbacks");
+Co<Ref> notify_co(Arg self, Arg result) {
+    Ref callbacks = ATTR(self.get(), "_callbacks");
     // The length is read before every step: callbacks registered during the
     // walk are called in the same walk.
-    for (Py_ssize_t i = 0; i < PyObject_Length(callbacks.get()); ++i) {
-        Ref callback = rt::check(PySequence_GetItem(callbacks.get(), i));
+    for (Py_ssize_t i = 0; i < rt::length(callbacks.get()); ++i) {
+        Ref callback = rt::item(callbacks.get(), i);
         auto called = co_await rt::attempt(run_callback(callback, result));
         if (!called.failed()) continue;
-        Ref exc = rt::python_error(called.error);
+        Ref exc = rt::python_error(called);
         if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) called.get();
-        rt::log_warning(rt::format("Result callback error: %S", exc.get()));
+        RT_LOG_WARNING(rt::format("Result callback error: %S", exc.get()));
     }
     co_return rt::none();
 }
-Ref notify(const Args& a) { return rt::coroutine(a, notify_co(Ref::borrow(a[0]), Ref::borrow(a[1]))); }
+Ref notify(const Args& a) { return rt::coroutine(a, notify_co(a[0], a[1])); }
 
 // ---- spawning --------------------------------------------------------------------------
 
 void add_starting(PyObject* self, long delta) {
-    Ref n = attr(self, "_starting");
+    Ref n = ATTR(self, "_starting");
     rt::setattr(self, RT_NAME("_starting"), rt::integer(PyLong_AsLong(n.get()) + delta));
 }
 
+bool is_nan(PyObject* v) { return PyFloat_Check(v) && std::isnan(PyFloat_AS_DOUBLE(v)); }
+
 // A refused task: FAILED with `error`, nothing measured, no process.
 Ref refusal(PyObject* task_id, const Ref& error) {
-    return make_result(task_id, worker_status("FAILED"), rt::none(), error, 0.0, rt::none());
+    return make_result(task_id, WORKER_STATUS("FAILED"), rt::none(), error, 0.0, rt::none());
 }
 
 // Under the lock: refuse the task when the pool is full (announcing the
 // refusal while the lock is held), else hold a place and return None.
-Co<Ref> check_limit(Ref self, Ref task_id) {
-    Ref workers = attr(self.get(), "_workers");
-    Ref running = worker_status("RUNNING");
-    long count = PyLong_AsLong(attr(self.get(), "_starting").get());
+Co<Ref> check_limit(Arg self, Arg task) {
+    Ref task_id = ATTR(task.get(), "id");
+    Ref workers = ATTR(self.get(), "_workers");
+    Ref running = WORKER_STATUS("RUNNING");
+    long count = PyLong_AsLong(ATTR(self.get(), "_starting").get());
     Ref values = rt::check(PyDict_Values(workers.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
-        Ref status = attr(PyList_GET_ITEM(values.get(), i), "status");
+        Ref status = ATTR(PyList_GET_ITEM(values.get(), i), "status");
         int eq = PyObject_RichCompareBool(status.get(), running.get(), Py_EQ);
         if (eq < 0) rt::throw_pending();
         count += eq;
     }
-    Ref max_workers = attr(self.get(), "max_workers");
+    Ref max_workers = ATTR(self.get(), "max_workers");
     Ref count_obj = rt::integer(count);
     int full = PyObject_RichCompareBool(count_obj.get(), max_workers.get(), Py_GE);
     if (full < 0) rt::throw_pending();
@@ -133,35 +138,37 @@ Co<Ref> check_limit(Ref self, Ref task_id) {
 }
 
 // Start the worker, register it, send the command and read the answer.
-Co<Ref> run_worker(Ref self, Ref task, Ref worker, double started, bool* holding) {
+Co<Ref> run_worker(Arg self, Arg task, Arg worker, double started, bool* holding) {
     co_await rt::call_method(worker.get(), RT_NAME("start"));
-    Ref task_id = attr(task.get(), "id");
-    rt::setitem(attr(self.get(), "_workers").get(), task_id.get(), worker);
+    Ref task_id = ATTR(task.get(), "id");
+    rt::setitem(ATTR(self.get(), "_workers").get(), task_id.get(), worker);
     *holding = false;
     add_starting(self.get(), -1);
 
-    Ref answer = co_await rt::call_method(worker.get(), RT_NAME("send_command"), attr(task.get(), "command"));
+    Ref answer = co_await rt::call_method(worker.get(), RT_NAME("send_command"), ATTR(task.get(), "command"));
     double duration = rt::wall_time() - started;
-    Ref success = rt::call_method(answer.get(), RT_NAME("get"), "success");
-    Ref status = worker_status(rt::truthy(success.get()) ? "COMPLETED" : "FAILED");
-    Ref output = rt::call_method(answer.get(), RT_NAME("get"), "result");
-    Ref error = rt::call_method(answer.get(), RT_NAME("get"), "error");
-    co_return make_result(task_id.get(), status, output, error, duration, attr(worker.get(), "pid"));
+    Ref success = rt::call_method(answer.get(), RT_NAME("get"), RT_NAME("success"));
+    Ref status = rt::truthy(success.get()) ? WORKER_STATUS("COMPLETED") : WORKER_STATUS("FAILED");
+    Ref output = rt::call_method(answer.get(), RT_NAME("get"), RT_NAME("result"));
+    Ref error = rt::call_method(answer.get(), RT_NAME("get"), RT_NAME("error"));
+    co_return make_result(task_id.get(), status, output, error, duration, ATTR(worker.get(), "pid"));
 }
 
-Co<Ref> spawn_co(Ref self, Ref task) {
+Co<Ref> spawn_co(Arg self, Arg task) {
     const double started = rt::wall_time();
-    Ref worker_type = attr(task.get(), "worker_type");
+    Ref worker_type = ATTR(task.get(), "worker_type");
     Ref script = rt::call_method(self.get(), RT_NAME("_resolve_worker_script"), worker_type);
     if (script.is_none()) {
-        Ref result = refusal(attr(task.get(), "id").get(), rt::format("Unknown worker type: %S", worker_type.get()));
+        Ref result = refusal(ATTR(task.get(), "id").get(), rt::format("Unknown worker type: %S", worker_type.get()));
         co_await rt::call_method(self.get(), RT_NAME("_notify"), result);
         co_return result;
     }
 
-    Ref lock = attr(self.get(), "_lock");
+    Ref lock = ATTR(self.get(), "_lock");
     co_await rt::call_method(lock.get(), RT_NAME("acquire"));
-    auto checked = co_await rt::attempt(check_limit(self, attr(task.get(), "id")));
+    // Everything done under the lock, reading the task included, is inside
+    // the attempt, so the lock is released on every way out.
+    auto checked = co_await rt::attempt(check_limit(self, task));
     rt::call_method(lock.get(), RT_NAME("release"));
     if (Ref refused = checked.get(); !refused.is_none()) co_return refused;
 
@@ -175,15 +182,10 @@ Co<Ref> spawn_co(Ref self, Ref task) {
     };
     Ref worker;
     try {
-        Ref timeout = attr(task.get(), "timeout");
-        if (!rt::truthy(timeout.get())) timeout = attr(self.get(), "default_timeout");
-        Ref cls = rt::global("WorkerProcess");
-        worker = rt::call_kw(cls.get(), {},
-                             {{"worker_id", attr(task.get(), "id")},
-                              {"script_path", rt::text_of(script.get())},
-                              {"working_dir", attr(task.get(), "working_dir")},
-                              {"env", attr(task.get(), "env")},
-                              {"timeout", timeout}});
+        Ref timeout = ATTR(task.get(), "timeout");
+        if (!rt::truthy(timeout.get()) || is_nan(timeout.get())) timeout = ATTR(self.get(), "default_timeout");
+        Ref cls = rt::global(RT_NAME("WorkerProcess"));
+        worker = rt::call_kw(cls.get(), RT_KW("worker_id,script_path,working_dir,env,timeout"), {}, {ATTR(task.get(), "id"), rt::text_of(script.get()), ATTR(task.get(), "working_dir"), ATTR(task.get(), "env"), timeout});
     } catch (...) {
         release_place();
         throw;
@@ -191,30 +193,39 @@ Co<Ref> spawn_co(Ref self, Ref task) {
 
     auto ran = co_await rt::attempt(run_worker(self, task, worker, started, &holding));
     release_place();
+    // Building the result may fail too (the task's id is read again); the
+    // worker is stopped first all the same.
     Ref result;
-    if (ran.failed()) {
-        Ref exc = rt::python_error(ran.error);
-        if (exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
-            const char* status = PyErr_GivenExceptionMatches(exc.get(), PyExc_TimeoutError) ? "TIMEOUT" : "FAILED";
-            result = make_result(attr(task.get(), "id").get(), worker_status(status), rt::none(), rt::text_of(exc.get()),
-                                 rt::wall_time() - started, attr(worker.get(), "pid"));
+    std::exception_ptr building;
+    try {
+        if (ran.failed()) {
+            Ref exc = rt::python_error(ran);
+            if (exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
+                Ref status = PyErr_GivenExceptionMatches(exc.get(), PyExc_TimeoutError) ? WORKER_STATUS("TIMEOUT")
+                                                                                       : WORKER_STATUS("FAILED");
+                result = make_result(ATTR(task.get(), "id").get(), status, rt::none(),
+                                     rt::text_of(exc.get()), rt::wall_time() - started, ATTR(worker.get(), "pid"));
+            }
         }
+    } catch (...) {
+        building = std::current_exception();
     }
     // The worker is stopped on every way out, a cancellation included.
     auto stopped = co_await rt::attempt(rt::call_method(worker.get(), RT_NAME("stop")));
-    if (status_is(attr(worker.get(), "status").get(), "RUNNING")) {
+    if (status_is(ATTR(worker.get(), "status").get(), RT_NAME("RUNNING"))) {
         // Its child had already exited, so stop() left it as it was.
-        rt::setattr(worker.get(), RT_NAME("status"), worker_status("COMPLETED"));
+        rt::setattr(worker.get(), RT_NAME("status"), WORKER_STATUS("COMPLETED"));
     }
-    if (ran.failed() && !result) ran.get();  // cancelled: nothing is stored or announced
+    if (ran.failed() && !result && !building) ran.get();  // cancelled: nothing is stored or announced
     stopped.get();
+    if (building) std::rethrow_exception(building);
     if (!result) result = ran.get();
 
-    rt::setitem(attr(self.get(), "_results").get(), attr(task.get(), "id").get(), result);
+    rt::setitem(ATTR(self.get(), "_results").get(), ATTR(task.get(), "id").get(), result);
     co_await rt::call_method(self.get(), RT_NAME("_notify"), result);
     co_return result;
 }
-Ref spawn(const Args& a) { return rt::coroutine(a, spawn_co(Ref::borrow(a[0]), Ref::borrow(a[1]))); }
+Ref spawn(const Args& a) { return rt::coroutine(a, spawn_co(a[0], a[1])); }
 
 // ---- declarations ---------------------------------------------------------------------------
 
@@ -260,10 +271,10 @@ constexpr const char* kPoolDoc =
 
 // Path(__file__).parent.parent / "workers": the package root's workers folder.
 Ref worker_scripts_dir() {
-    Ref path_cls = rt::global("Path");
-    Ref here = rt::call(path_cls.get(), rt::global("__file__"));
-    Ref root = attr(attr(here.get(), "parent").get(), "parent");
-    return rt::check(PyNumber_TrueDivide(root.get(), rt::str("workers").get()));
+    Ref path_cls = rt::global(RT_NAME("Path"));
+    Ref here = rt::call(path_cls.get(), rt::global(RT_NAME("__file__")));
+    Ref root = ATTR(ATTR(here.get(), "parent").get(), "parent");
+    return rt::check(PyNumber_TrueDivide(root.get(), Ref::borrow(RT_NAME("workers")).get()));
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ namespace jobwarden {
 
 namespace {
 
-Co<Ref> spawn_many_co(Ref self, Ref tasks) {
+Co<Ref> spawn_many_co(Arg self, Arg tasks) {
     const Py_ssize_t n = PyList_GET_SIZE(tasks.get());
     if (n == 0) co_return rt::check(PyList_New(0));
     Ref spawns = rt::check(PyTuple_New(n));
@@ -17,30 +17,32 @@ Co<Ref> spawn_many_co(Ref self, Ref tasks) {
         Ref coro = rt::call_method(self.get(), RT_NAME("spawn"), PyList_GET_ITEM(tasks.get(), i));
         PyTuple_SET_ITEM(spawns.get(), i, coro.release());
     }
-    Ref asyncio = rt::global("asyncio");
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
     Ref gather = rt::getattr(asyncio.get(), RT_NAME("gather"));
-    Ref results = co_await rt::check(PyObject_CallObject(gather.get(), spawns.get()));
+    Ref gathering = rt::check(PyObject_Vectorcall(gather.get(), &PyTuple_GET_ITEM(spawns.get(), 0),
+                                                  static_cast<size_t>(n), nullptr));
+    Ref results = co_await gathering;
     co_return rt::check(PySequence_List(results.get()));
 }
-Ref spawn_many(const Args& a) { return rt::coroutine(a, spawn_many_co(Ref::borrow(a[0]), Ref::borrow(a[1]))); }
+Ref spawn_many(const Args& a) { return rt::coroutine(a, spawn_many_co(a[0], a[1])); }
 
 Ref get_result(const Args& a) {
-    return rt::call_method(attr(a[0], "_results").get(), RT_NAME("get"), a[1]);
+    return rt::get_or(ATTR(a[0], "_results").get(), a[1]);
 }
 
 Ref list_active(const Args& a) {
     Ref out = rt::check(PyList_New(0));
-    Ref items = rt::check(PyDict_Items(attr(a[0], "_workers").get()));
+    Ref items = rt::check(PyDict_Items(ATTR(a[0], "_workers").get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         PyObject* worker = PyTuple_GET_ITEM(item, 1);
-        Ref status = attr(worker, "status");
-        if (!status_is(status.get(), "RUNNING")) continue;
+        Ref status = ATTR(worker, "status");
+        if (!status_is(status.get(), RT_NAME("RUNNING"))) continue;
         Ref entry = rt::check(PyDict_New());
         rt::setitem(entry.get(), RT_NAME("id"), PyTuple_GET_ITEM(item, 0));
-        rt::setitem(entry.get(), RT_NAME("pid"), attr(worker, "pid"));
-        rt::setitem(entry.get(), RT_NAME("status"), attr(status.get(), "value"));
-        Ref elapsed = attr(worker, "elapsed");
+        rt::setitem(entry.get(), RT_NAME("pid"), ATTR(worker, "pid"));
+        rt::setitem(entry.get(), RT_NAME("status"), ATTR(status.get(), "value"));
+        Ref elapsed = ATTR(worker, "elapsed");
         rt::setitem(entry.get(), RT_NAME("elapsed"), rt::call_method(elapsed.get(), RT_NAME("__round__"), 2));
         rt::check_status(PyList_Append(out.get(), entry.get()));
     }
@@ -48,11 +50,11 @@ Ref list_active(const Args& a) {
 }
 
 Ref list_results(const Args& a) {
-    Ref results = rt::check(PySequence_List(rt::check(PyDict_Values(attr(a[0], "_results").get())).get()));
+    Ref results = rt::check(PySequence_List(rt::check(PyDict_Values(ATTR(a[0], "_results").get())).get()));
     Ref operator_mod = rt::check(PyImport_ImportModule("operator"));
-    Ref key = rt::call_method(operator_mod.get(), RT_NAME("attrgetter"), "duration");
+    Ref key = rt::call_method(operator_mod.get(), RT_NAME("attrgetter"), RT_NAME("duration"));
     Ref sort = rt::getattr(results.get(), RT_NAME("sort"));
-    rt::call_kw(sort.get(), {}, {{"key", key}, {"reverse", rt::boolean(true)}});
+    rt::call_kw(sort.get(), RT_KW("key,reverse"), {}, {key, rt::boolean(true)});
     Ref slice = rt::check(PySlice_New(nullptr, a[1], nullptr));  // results[:limit]
     Ref kept = rt::getitem(results.get(), slice.get());
     Ref out = rt::check(PyList_New(0));
@@ -63,24 +65,24 @@ Ref list_results(const Args& a) {
     return out;
 }
 
-Co<Ref> cancel_co(Ref self, Ref task_id) {
-    Ref workers = attr(self.get(), "_workers");
-    Ref worker = rt::call_method(workers.get(), RT_NAME("get"), task_id);
-    if (worker.is_none() || !status_is(attr(worker.get(), "status").get(), "RUNNING")) co_return rt::boolean(false);
+Co<Ref> cancel_co(Arg self, Arg task_id) {
+    Ref workers = ATTR(self.get(), "_workers");
+    Ref worker = rt::get_or(workers.get(), task_id.get());
+    if (worker.is_none() || !status_is(ATTR(worker.get(), "status").get(), RT_NAME("RUNNING"))) co_return rt::boolean(false);
     co_await rt::call_method(worker.get(), RT_NAME("stop"));
-    Ref cancelled = worker_status("CANCELLED");
+    Ref cancelled = WORKER_STATUS("CANCELLED");
     rt::setattr(worker.get(), RT_NAME("status"), cancelled);
-    Ref record = make_result(task_id.get(), cancelled, rt::none(), rt::none(), 0.0, attr(worker.get(), "pid"));
-    rt::setitem(attr(self.get(), "_results").get(), task_id.get(), record);
+    Ref record = make_result(task_id.get(), cancelled, rt::none(), rt::none(), 0.0, ATTR(worker.get(), "pid"));
+    rt::setitem(ATTR(self.get(), "_results").get(), task_id.get(), record);
     co_return rt::boolean(true);
 }
-Ref cancel(const Args& a) { return rt::coroutine(a, cancel_co(Ref::borrow(a[0]), Ref::borrow(a[1]))); }
+Ref cancel(const Args& a) { return rt::coroutine(a, cancel_co(a[0], a[1])); }
 
 // Stops every running worker once, including workers that spawns register
 // while a stop is awaited: after each pass over a snapshot of the registry
 // it walks the workers it has not seen yet, until no new one appears.
-Co<Ref> cleanup_co(Ref self) {
-    Ref workers = attr(self.get(), "_workers");
+Co<Ref> cleanup_co(Arg self) {
+    Ref workers = ATTR(self.get(), "_workers");
     std::unordered_set<PyObject*> seen;
     std::vector<Ref> keep_alive;  // seen workers stay alive, so their addresses stay unique
     for (;;) {
@@ -91,17 +93,17 @@ Co<Ref> cleanup_co(Ref self) {
             if (!seen.insert(worker.get()).second) continue;
             keep_alive.push_back(worker);
             found_new = true;
-            if (status_is(attr(worker.get(), "status").get(), "RUNNING")) {
+            if (status_is(ATTR(worker.get(), "status").get(), RT_NAME("RUNNING"))) {
                 co_await rt::call_method(worker.get(), RT_NAME("stop"));
             }
         }
         if (!found_new) break;
     }
     PyDict_Clear(workers.get());
-    rt::log_info(rt::str("Jobwarden cleaned up"));
+    RT_LOG_INFO(Ref::borrow(RT_NAME("Jobwarden cleaned up")));
     co_return rt::none();
 }
-Ref cleanup(const Args& a) { return rt::coroutine(a, cleanup_co(Ref::borrow(a[0]))); }
+Ref cleanup(const Args& a) { return rt::coroutine(a, cleanup_co(a[0])); }
 
 const Param self_only[] = {{"self"}};
 const Param tasks_params[] = {{"self"}, {"tasks", "list[SubprocessTask]", Check::List}};

@@ -11,14 +11,12 @@ namespace {
 // An enumeration made with the functional API: Enum(name, members,
 // module=..., qualname=..., type=mixin).
 Ref make_enum(const char* name, const char* base, const Ref& members, PyObject* mixin) {
-    Ref enum_mod = rt::global("enum");
-    Ref cls = rt::getattr(enum_mod.get(), base);
+    Ref enum_mod = rt::global(RT_NAME("enum"));
+    Ref cls = rt::check(PyObject_GetAttrString(enum_mod.get(), base));
     if (mixin) {
-        return rt::call_kw(cls.get(), {rt::str(name), members},
-                           {{"module", rt::module_name()}, {"qualname", rt::str(name)}, {"type", Ref::borrow(mixin)}});
+        return rt::call_kw(cls.get(), RT_KW("module,qualname,type"), {rt::str(name), members}, {rt::module_name(), rt::str(name), Ref::borrow(mixin)});
     }
-    return rt::call_kw(cls.get(), {rt::str(name), members},
-                       {{"module", rt::module_name()}, {"qualname", rt::str(name)}});
+    return rt::call_kw(cls.get(), RT_KW("module,qualname"), {rt::str(name), members}, {rt::module_name(), rt::str(name)});
 }
 
 Ref pairs(std::initializer_list<std::pair<const char*, Ref>> items) {
@@ -34,10 +32,10 @@ Ref pairs(std::initializer_list<std::pair<const char*, Ref>> items) {
 
 // First 12 hex digits of a random UUID: 48 random bits.
 Ref new_task_id(const Args&) {
-    Ref uuid = rt::global("uuid");
-    Ref u = rt::call_method(uuid.get(), RT_NAME("uuid4"));
+    Ref uuid = rt::global(RT_NAME("uuid"));
+    Ref u = rt::call_module_attr(uuid.get(), RT_NAME("uuid4"));
     Ref hex = rt::getattr(u.get(), RT_NAME("hex"));
-    return rt::check(PySequence_GetSlice(hex.get(), 0, 12));
+    return rt::head(hex.get(), 12);
 }
 Ref now(const Args&) { return rt::floating(rt::wall_time()); }
 
@@ -47,37 +45,70 @@ const rt::FuncDef now_def{"_now", "The current wall-clock time in seconds since 
 
 // field(default_factory=factory)
 Ref factory_field(const Ref& factory) {
-    Ref dataclasses = rt::global("dataclasses");
+    Ref dataclasses = rt::global(RT_NAME("dataclasses"));
     Ref field = rt::getattr(dataclasses.get(), RT_NAME("field"));
-    return rt::call_kw(field.get(), {}, {{"default_factory", factory}});
+    return rt::call_kw(field.get(), RT_KW("default_factory"), {}, {factory});
 }
 
 // ---- to_dict -----------------------------------------------------------------
 
 // The value of an enumeration member; a plain value is reported as it is.
-Ref member_value(PyObject* v) {
+// A member of the module's own enumeration `cls` gives its stored `_value_`
+// (what its `value` property returns) without the property call.
+Ref member_value(PyObject* v, PyObject* cls_name) {
+    PyObject* cls = PyDict_GetItemWithError(rt::state().dict, cls_name);
+    if (!cls && PyErr_Occurred()) rt::throw_pending();
+    if (cls && reinterpret_cast<PyObject*>(Py_TYPE(v)) == cls) return rt::getattr(v, RT_NAME("_value_"));
     Ref value = rt::getattr_opt(v, RT_NAME("value"));
     return value ? value : Ref::borrow(v);
 }
 
-Ref fields_to_dict(PyObject* self, std::initializer_list<const char*> names, const char* enum_field) {
+// The fields as stored, in field order: a copy of the instance dictionary
+// when it holds exactly the fields in that order and `self` is an instance
+// of the record class itself (so no class attribute can stand in for a
+// field); otherwise one attribute read per field.  `converted` is the index
+// of the enumeration field whose member value is stored.
+template <size_t N>
+Ref fields_to_dict(PyObject* self, PyObject* const (&keys)[N], PyObject* cls_name, size_t converted,
+                   PyObject* enum_cls) {
+    PyObject* cls = PyDict_GetItemWithError(rt::state().dict, cls_name);
+    if (!cls && PyErr_Occurred()) rt::throw_pending();
+    if (cls && reinterpret_cast<PyObject*>(Py_TYPE(self)) == cls) {
+        Ref stored = rt::check(PyObject_GenericGetDict(self, nullptr));
+        if (PyDict_CheckExact(stored.get()) && PyDict_GET_SIZE(stored.get()) == static_cast<Py_ssize_t>(N)) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            size_t i = 0;
+            while (PyDict_Next(stored.get(), &pos, &key, &value) && key == keys[i]) ++i;
+            if (i == N) {
+                Ref d = rt::check(PyDict_Copy(stored.get()));
+                PyObject* member = PyDict_GetItemWithError(d.get(), keys[converted]);  // borrowed
+                if (!member) rt::throw_pending();
+                Ref v = member_value(member, enum_cls);
+                rt::check_status(PyDict_SetItem(d.get(), keys[converted], v.get()));
+                return d;
+            }
+        }
+    }
     Ref d = rt::check(PyDict_New());
-    for (const char* name : names) {
-        PyObject* key = rt::intern(name);
-        Ref v = rt::getattr(self, key);
-        if (strcmp(name, enum_field) == 0) v = member_value(v.get());
-        rt::setitem(d.get(), key, v);
+    for (size_t i = 0; i < N; ++i) {
+        Ref v = rt::getattr(self, keys[i]);
+        if (i == converted) v = member_value(v.get(), enum_cls);
+        rt::check_status(PyDict_SetItem(d.get(), keys[i], v.get()));
     }
     return d;
 }
 
 Ref task_to_dict(const Args& a) {
-    return fields_to_dict(a[0], {"id", "worker_type", "command", "priority", "timeout", "working_dir", "env",
-                                 "created_at"},
-                          "priority");
+    PyObject* const keys[] = {RT_NAME("id"),          RT_NAME("worker_type"), RT_NAME("command"),
+                              RT_NAME("priority"),    RT_NAME("timeout"),     RT_NAME("working_dir"),
+                              RT_NAME("env"),         RT_NAME("created_at")};
+    return fields_to_dict(a[0], keys, RT_NAME("SubprocessTask"), 3, RT_NAME("TaskPriority"));
 }
 Ref result_to_dict(const Args& a) {
-    return fields_to_dict(a[0], {"task_id", "status", "output", "error", "duration", "pid"}, "status");
+    PyObject* const keys[] = {RT_NAME("task_id"), RT_NAME("status"),   RT_NAME("output"),
+                              RT_NAME("error"),   RT_NAME("duration"), RT_NAME("pid")};
+    return fields_to_dict(a[0], keys, RT_NAME("SubprocessResult"), 1, RT_NAME("WorkerStatus"));
 }
 
 const Param self_only[] = {{"self"}};
@@ -102,19 +133,19 @@ Ref make_record(const char* name, const char* doc, std::initializer_list<FieldDe
     cls.attr("__annotations__", annotations);
     cls.method(to_dict);
     Ref plain = cls.build();
-    Ref dataclasses = rt::global("dataclasses");
+    Ref dataclasses = rt::global(RT_NAME("dataclasses"));
     return rt::call_method(dataclasses.get(), RT_NAME("dataclass"), plain);
 }
 
 }  // namespace
 
 void define_records() {
-    Ref status_members = pairs({{"IDLE", rt::str("idle")},
-                                {"RUNNING", rt::str("running")},
-                                {"COMPLETED", rt::str("completed")},
-                                {"FAILED", rt::str("failed")},
-                                {"TIMEOUT", rt::str("timeout")},
-                                {"CANCELLED", rt::str("cancelled")}});
+    Ref status_members = pairs({{"IDLE", Ref::borrow(RT_NAME("idle"))},
+                                {"RUNNING", Ref::borrow(RT_NAME("running"))},
+                                {"COMPLETED", Ref::borrow(RT_NAME("completed"))},
+                                {"FAILED", Ref::borrow(RT_NAME("failed"))},
+                                {"TIMEOUT", Ref::borrow(RT_NAME("timeout"))},
+                                {"CANCELLED", Ref::borrow(RT_NAME("cancelled"))}});
     Ref worker_status_cls = make_enum("WorkerStatus", "Enum", status_members, reinterpret_cast<PyObject*>(&PyUnicode_Type));
     rt::set_global("WorkerStatus", worker_status_cls);
 
@@ -131,9 +162,9 @@ void define_records() {
     Ref task = make_record("SubprocessTask", "A task to be executed by a worker subprocess.",
                            {
                                {"id", "str", factory_field(id_factory)},
-                               {"worker_type", "str", rt::str("shell")},
+                               {"worker_type", "str", Ref::borrow(RT_NAME("shell"))},
                                {"command", "dict[str, Any]", factory_field(dict_type)},
-                               {"priority", "TaskPriority", rt::getattr(priority_cls.get(), "NORMAL")},
+                               {"priority", "TaskPriority", rt::getattr(priority_cls.get(), RT_NAME("NORMAL"))},
                                {"timeout", "float", rt::floating(60.0)},
                                {"working_dir", "str | None", rt::none()},
                                {"env", "dict[str, str]", factory_field(dict_type)},
@@ -155,12 +186,12 @@ void define_records() {
     rt::set_global("SubprocessResult", result);
 }
 
-Ref worker_status(const char* member) {
-    Ref cls = rt::global("WorkerStatus");
+Ref worker_status(PyObject* member) {
+    Ref cls = rt::global(RT_NAME("WorkerStatus"));
     return rt::getattr(cls.get(), member);
 }
 
-bool status_is(PyObject* status, const char* member) {
+bool status_is(PyObject* status, PyObject* member) {
     Ref m = worker_status(member);
     int eq = PyObject_RichCompareBool(status, m.get(), Py_EQ);
     if (eq < 0) rt::throw_pending();
@@ -169,14 +200,8 @@ bool status_is(PyObject* status, const char* member) {
 
 Ref make_result(PyObject* task_id, const Ref& status, const Ref& output, const Ref& error, double duration,
                 const Ref& pid) {
-    Ref cls = rt::global("SubprocessResult");
-    return rt::call_kw(cls.get(), {},
-                       {{"task_id", Ref::borrow(task_id)},
-                        {"status", status},
-                        {"output", output},
-                        {"error", error},
-                        {"duration", rt::floating(duration)},
-                        {"pid", pid}});
+    Ref cls = rt::global(RT_NAME("SubprocessResult"));
+    return rt::call_kw(cls.get(), RT_KW("task_id,status,output,error,duration,pid"), {}, {Ref::borrow(task_id), status, output, error, rt::floating(duration), pid});
 }
 
 }  // namespace jobwarden

@@ -8,6 +8,8 @@
 // closes its standard output without answering.
 #include "jobwarden.hpp"
 
+#include <cmath>
+
 namespace jobwarden {
 
 namespace {
@@ -17,34 +19,34 @@ constexpr double kStderrWait = 2.0;
 constexpr double kStopWait = 5.0;
 
 Ref pipe_constant() {
-    Ref asyncio = rt::global("asyncio");
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
     Ref subprocess = rt::getattr(asyncio.get(), RT_NAME("subprocess"));
     return rt::getattr(subprocess.get(), RT_NAME("PIPE"));
 }
 
 // The host interpreter's own executable, else what a PATH search finds.
 Ref interpreter() {
-    Ref sys = rt::global("sys");
+    Ref sys = rt::global(RT_NAME("sys"));
     Ref exe = rt::getattr_opt(sys.get(), RT_NAME("executable"));
     if (exe && rt::truthy(exe.get())) return exe;
-    Ref shutil = rt::global("shutil");
+    Ref shutil = rt::global(RT_NAME("shutil"));
     for (const char* name : {"python", "python3"}) {
         Ref found = rt::call_method(shutil.get(), RT_NAME("which"), name);
         if (rt::truthy(found.get())) return found;
     }
-    return rt::str("python");
+    return Ref::borrow(RT_NAME("python"));
 }
 
 // json.dumps(obj) + "\n", as UTF-8 bytes.
 Ref json_line(PyObject* obj) {
-    Ref json = rt::global("json");
-    Ref text = rt::call_method(json.get(), RT_NAME("dumps"), Ref::borrow(obj));
-    Ref line = rt::check(PyUnicode_Concat(text.get(), rt::str("\n").get()));
+    Ref json = rt::global(RT_NAME("json"));
+    Ref text = rt::call_module_attr(json.get(), RT_NAME("dumps"), Ref::borrow(obj));
+    Ref line = rt::check(PyUnicode_Concat(text.get(), Ref::borrow(RT_NAME("\n")).get()));
     return rt::check(PyUnicode_AsUTF8String(line.get()));
 }
 
 // Write one line to the child's standard input and wait for the drain.
-Co<Ref> write_line(Ref stdin_writer, Ref line) {
+Co<Ref> write_line(Arg stdin_writer, Arg line) {
     rt::call_method(stdin_writer.get(), RT_NAME("write"), line);
     co_await rt::call_method(stdin_writer.get(), RT_NAME("drain"));
     co_return rt::none();
@@ -61,7 +63,7 @@ Ref init(const Args& a) {
     rt::setattr(self, RT_NAME("env"), env != Py_None && PyDict_GET_SIZE(env) ? Ref::borrow(env) : rt::check(PyDict_New()));
     rt::setattr(self, RT_NAME("timeout"), a[5]);
     rt::setattr(self, RT_NAME("process"), rt::none());
-    rt::setattr(self, RT_NAME("status"), worker_status("IDLE"));
+    rt::setattr(self, RT_NAME("status"), WORKER_STATUS("IDLE"));
     rt::setattr(self, RT_NAME("start_time"), rt::floating(0.0));
     rt::setattr(self, RT_NAME("_stderr_tail"), rt::check(PyByteArray_FromStringAndSize(nullptr, 0)));
     rt::setattr(self, RT_NAME("_stderr_drain"), rt::none());
@@ -69,24 +71,24 @@ Ref init(const Args& a) {
 }
 
 Ref pid(const Args& a) {
-    Ref process = attr(a[0], "process");
+    Ref process = ATTR(a[0], "process");
     if (process.is_none()) return rt::none();
-    return attr(process.get(), "pid");
+    return ATTR(process.get(), "pid");
 }
 
 Ref elapsed(const Args& a) {
-    double start = rt::as_double(attr(a[0], "start_time").get());
+    double start = rt::as_double(ATTR(a[0], "start_time").get());
     if (start == 0.0) return rt::floating(0.0);
     return rt::floating(rt::wall_time() - start);
 }
 
 // ---- standard error ------------------------------------------------------------
 
-Co<Ref> drain_stderr_co(Ref self) {
-    Ref process = attr(self.get(), "process");
-    Ref stream = process.is_none() ? rt::none() : attr(process.get(), "stderr");
+Co<Ref> drain_stderr_co(Arg self) {
+    Ref process = ATTR(self.get(), "process");
+    Ref stream = process.is_none() ? rt::none() : ATTR(process.get(), "stderr");
     if (stream.is_none()) co_return rt::none();
-    Ref tail = attr(self.get(), "_stderr_tail");
+    Ref tail = ATTR(self.get(), "_stderr_tail");
     for (;;) {
         Ref chunk = co_await rt::call_method(stream.get(), RT_NAME("read"), kStderrKeep);
         if (PyBytes_GET_SIZE(chunk.get()) == 0) break;
@@ -96,11 +98,11 @@ Co<Ref> drain_stderr_co(Ref self) {
     }
     co_return rt::none();
 }
-Ref drain_stderr(const Args& a) { return rt::coroutine(a, drain_stderr_co(Ref::borrow(a[0]))); }
+Ref drain_stderr(const Args& a) { return rt::coroutine(a, drain_stderr_co(a[0])); }
 
 // End the drain task if it still runs (a grandchild may hold the pipe).
-Co<Ref> end_drain(Ref self) {
-    Ref task = attr(self.get(), "_stderr_drain");
+Co<Ref> end_drain(Arg self) {
+    Ref task = ATTR(self.get(), "_stderr_drain");
     if (task.is_none()) co_return rt::none();
     if (!rt::truthy(rt::call_method(task.get(), RT_NAME("done")).get())) {
         rt::call_method(task.get(), RT_NAME("cancel"));
@@ -109,35 +111,34 @@ Co<Ref> end_drain(Ref self) {
         // propagates: awaiting the task itself could not tell the two apart.
         Ref waiting = rt::check(PySet_New(nullptr));
         rt::check_status(PySet_Add(waiting.get(), task.get()));
-        Ref asyncio = rt::global("asyncio");
-        co_await rt::call_method(asyncio.get(), RT_NAME("wait"), waiting);
+        Ref asyncio = rt::global(RT_NAME("asyncio"));
+        co_await rt::call_module_attr(asyncio.get(), RT_NAME("wait"), waiting);
     }
     co_return rt::none();
 }
 
 // What the child wrote to standard error, waiting up to 2 s for its end.
-Co<Ref> collect_stderr(Ref self, Ref process) {
-    Ref asyncio = rt::global("asyncio");
-    Ref task = attr(self.get(), "_stderr_drain");
+Co<Ref> collect_stderr(Arg self, Arg process) {
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref task = ATTR(self.get(), "_stderr_drain");
     Ref data;
     if (!task.is_none()) {
         Ref waiting = rt::check(PySet_New(nullptr));
         rt::check_status(PySet_Add(waiting.get(), task.get()));
         Ref wait = rt::getattr(asyncio.get(), RT_NAME("wait"));
-        Ref waited = rt::call_kw(wait.get(), {waiting}, {{"timeout", rt::floating(kStderrWait)}});
+        Ref waited = rt::call_kw(wait.get(), RT_KW("timeout"), {waiting}, {rt::floating(kStderrWait)});
         co_await waited;
-        data = rt::check(PyBytes_FromObject(attr(self.get(), "_stderr_tail").get()));
+        data = rt::check(PyBytes_FromObject(ATTR(self.get(), "_stderr_tail").get()));
     } else {
         // No drain running: read the pipe to its end, within the bound.
         data = rt::check(PyBytes_FromStringAndSize(nullptr, 0));
-        Ref stream = attr(process.get(), "stderr");
+        Ref stream = ATTR(process.get(), "stderr");
         if (!stream.is_none()) {
             Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
-            Ref reading = rt::call_kw(wait_for.get(), {rt::call_method(stream.get(), RT_NAME("read"))},
-                                      {{"timeout", rt::floating(kStderrWait)}});
+            Ref reading = rt::call_kw(wait_for.get(), RT_KW("timeout"), {rt::call_method(stream.get(), RT_NAME("read"))}, {rt::floating(kStderrWait)});
             auto read = co_await rt::attempt(reading);
             if (read.failed()) {
-                Ref exc = rt::python_error(read.error);
+                Ref exc = rt::python_error(read);
                 if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_TimeoutError)) read.get();
             } else {
                 data = read.get();
@@ -149,56 +150,66 @@ Co<Ref> collect_stderr(Ref self, Ref process) {
 
 // ---- start -----------------------------------------------------------------------
 
-Co<Ref> start_co(Ref self) {
-    Ref os = rt::global("os");
-    Ref env = rt::call_method(attr(os.get(), "environ").get(), RT_NAME("copy"));
-    Ref extra = attr(self.get(), "env");
+Co<Ref> start_co(Arg self) {
+    Ref os = rt::global(RT_NAME("os"));
+    Ref env = rt::call_method(ATTR(os.get(), "environ").get(), RT_NAME("copy"));
+    Ref extra = ATTR(self.get(), "env");
     if (rt::truthy(extra.get())) rt::call_method(env.get(), RT_NAME("update"), extra);
 
-    Ref asyncio = rt::global("asyncio");
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
     Ref create = rt::getattr(asyncio.get(), RT_NAME("create_subprocess_exec"));
     Ref pipe = pipe_constant();
-    Ref launch = rt::call_kw(create.get(), {interpreter(), attr(self.get(), "script_path")},
-                             {{"stdin", pipe},
-                              {"stdout", pipe},
-                              {"stderr", pipe},
-                              {"cwd", attr(self.get(), "working_dir")},
-                              {"env", env}});
+    Ref launch = rt::call_kw(create.get(), RT_KW("stdin,stdout,stderr,cwd,env"), {interpreter(), ATTR(self.get(), "script_path")}, {pipe, pipe, pipe, ATTR(self.get(), "working_dir"), env});
     Ref process = co_await launch;
     rt::setattr(self.get(), RT_NAME("process"), process);
-    rt::setattr(self.get(), RT_NAME("status"), worker_status("RUNNING"));
+    rt::setattr(self.get(), RT_NAME("status"), WORKER_STATUS("RUNNING"));
     rt::setattr(self.get(), RT_NAME("start_time"), rt::floating(rt::wall_time()));
-    rt::log_debug(rt::format("Worker %S started (PID: %S)", attr(self.get(), "worker_id").get(),
-                             attr(process.get(), "pid").get()));
+    RT_LOG_DEBUG(rt::format("Worker %S started (PID: %S)", ATTR(self.get(), "worker_id").get(),
+                             ATTR(process.get(), "pid").get()));
     Ref drain = rt::call_method(self.get(), RT_NAME("_drain_stderr"));
-    rt::setattr(self.get(), RT_NAME("_stderr_drain"), rt::call_method(asyncio.get(), RT_NAME("ensure_future"), drain));
+    rt::setattr(self.get(), RT_NAME("_stderr_drain"), rt::call_module_attr(asyncio.get(), RT_NAME("ensure_future"), drain));
     co_return rt::none();
 }
-Ref start(const Args& a) { return rt::coroutine(a, start_co(Ref::borrow(a[0]))); }
+Ref start(const Args& a) { return rt::coroutine(a, start_co(a[0])); }
 
 // ---- send_command ------------------------------------------------------------------
 
-Co<Ref> send_command_co(Ref self, Ref command) {
-    Ref worker_id = attr(self.get(), "worker_id");
-    Ref process = attr(self.get(), "process");
-    Ref stdin_writer = process.is_none() ? rt::none() : attr(process.get(), "stdin");
-    Ref stdout_reader = process.is_none() ? rt::none() : attr(process.get(), "stdout");
+// The whole exchange of one command: the line out (drained), the answer line in.
+Co<Ref> exchange_co(Ref stdin_writer, Ref stdout_reader, Ref line) {
+    co_await write_line(stdin_writer, line);
+    co_return co_await rt::call_method(stdout_reader.get(), RT_NAME("readline"));
+}
+
+// The time-out as asyncio.wait_for takes it: NaN would never expire, so it
+// expires at once, like zero.
+Ref effective_timeout(const Ref& timeout) {
+    if (PyFloat_Check(timeout.get()) && std::isnan(PyFloat_AS_DOUBLE(timeout.get()))) return rt::floating(0.0);
+    return timeout;
+}
+
+Co<Ref> send_command_co(Arg self, Arg command, Ref func) {
+    Ref worker_id = ATTR(self.get(), "worker_id");
+    Ref process = ATTR(self.get(), "process");
+    Ref stdin_writer = process.is_none() ? rt::none() : ATTR(process.get(), "stdin");
+    Ref stdout_reader = process.is_none() ? rt::none() : ATTR(process.get(), "stdout");
     if (stdin_writer.is_none() || stdout_reader.is_none()) {
         PyErr_SetObject(PyExc_RuntimeError, rt::format("Worker %S is not running", worker_id.get()).get());
         rt::throw_pending();
     }
-    co_await write_line(stdin_writer, json_line(command.get()));
+    Ref command_line = json_line(command.get());
 
-    Ref asyncio = rt::global("asyncio");
-    Ref timeout = attr(self.get(), "timeout");
+    // The time-out bounds the sending too: a child that does not read its
+    // input must not hold the caller in the drain.
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref timeout = ATTR(self.get(), "timeout");
     Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
-    Ref reading = rt::call_kw(wait_for.get(), {rt::call_method(stdout_reader.get(), RT_NAME("readline"))},
-                              {{"timeout", timeout}});
+    Ref exchange = rt::make_coroutine(exchange_co(stdin_writer, stdout_reader, command_line), func.get());
+    Ref reading = rt::call_kw(wait_for.get(), RT_KW("timeout"), {exchange}, {effective_timeout(timeout)});
     auto read = co_await rt::attempt(reading);
     if (read.failed()) {
-        Ref exc = rt::python_error(read.error);
+        Ref exc = rt::python_error(read);
         if (exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_TimeoutError)) {
-            rt::setattr(self.get(), RT_NAME("status"), worker_status("TIMEOUT"));
+            rt::setattr(self.get(), RT_NAME("status"), WORKER_STATUS("TIMEOUT"));
             PyErr_SetObject(PyExc_TimeoutError,
                             rt::format("Worker %S timed out after %Ss", worker_id.get(), timeout.get()).get());
             rt::PyException late;
@@ -216,8 +227,8 @@ Co<Ref> send_command_co(Ref self, Ref command) {
     }
     Ref text = rt::check(PyUnicode_FromEncodedObject(line.get(), "utf-8", "strict"));
     Ref stripped = rt::call_method(text.get(), RT_NAME("strip"));
-    Ref json = rt::global("json");
-    Ref answer = rt::call_method(json.get(), RT_NAME("loads"), stripped);
+    Ref json = rt::global(RT_NAME("json"));
+    Ref answer = rt::call_module_attr(json.get(), RT_NAME("loads"), stripped);
     if (!answer.is_none() && !PyDict_Check(answer.get())) {
         rt::raisef(PyExc_TypeError, "Worker %s answered with incorrect type (expected dict, got %.200s)",
                    std::string(rt::to_string(worker_id.get())).c_str(), Py_TYPE(answer.get())->tp_name);
@@ -225,23 +236,30 @@ Co<Ref> send_command_co(Ref self, Ref command) {
     co_return answer;
 }
 Ref send_command(const Args& a) {
-    return rt::coroutine(a, send_command_co(Ref::borrow(a[0]), Ref::borrow(a[1])));
+    return rt::coroutine(a, send_command_co(a[0], a[1], Ref::borrow(a.func)));
 }
 
 // ---- stop ------------------------------------------------------------------------------
 
-// The quit line, then up to 5 s for the child to exit.
-Co<Ref> quit_and_wait(Ref process) {
-    Ref stdin_writer = attr(process.get(), "stdin");
+// The quit line (drained), then the child's exit.
+Co<Ref> quit_sequence(Ref process) {
+    Ref stdin_writer = ATTR(process.get(), "stdin");
     if (!stdin_writer.is_none()) {
         Ref quit = rt::check(PyDict_New());
-        rt::setitem(quit.get(), RT_NAME("action"), "quit");
+        rt::setitem(quit.get(), RT_NAME("action"), RT_NAME("quit"));
         co_await write_line(stdin_writer, json_line(quit.get()));
     }
-    Ref asyncio = rt::global("asyncio");
+    co_await rt::call_method(process.get(), RT_NAME("wait"));
+    co_return rt::none();
+}
+
+// The quit sequence within 5 s, the sending included: a child that does not
+// read its input cannot hold the stop in the drain.
+Co<Ref> quit_and_wait(Arg process, Arg func) {
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
     Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
-    Ref exited = rt::call_kw(wait_for.get(), {rt::call_method(process.get(), RT_NAME("wait"))},
-                             {{"timeout", rt::floating(kStopWait)}});
+    Ref sequence = rt::make_coroutine(quit_sequence(process), func.get());
+    Ref exited = rt::call_kw(wait_for.get(), RT_KW("timeout"), {sequence}, {rt::floating(kStopWait)});
     co_await exited;
     co_return rt::none();
 }
@@ -260,15 +278,15 @@ void kill(PyObject* process) {
     }
 }
 
-Co<Ref> stop_co(Ref self) {
-    Ref process = attr(self.get(), "process");
-    if (process.is_none() || !attr(process.get(), "returncode").is_none()) {
+Co<Ref> stop_co(Arg self, Ref func) {
+    Ref process = ATTR(self.get(), "process");
+    if (process.is_none() || !ATTR(process.get(), "returncode").is_none()) {
         co_await end_drain(self);
         co_return rt::none();
     }
-    auto asked = co_await rt::attempt(quit_and_wait(process));
+    auto asked = co_await rt::attempt(quit_and_wait(process, func));
     if (asked.failed()) {
-        Ref exc = rt::python_error(asked.error);
+        Ref exc = rt::python_error(asked);
         if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
             // Cancelled (or worse) while waiting: never leave the child behind.
             kill(process.get());
@@ -282,11 +300,11 @@ Co<Ref> stop_co(Ref self) {
         if (reaped.failed() && !is_lookup_error(reaped.error)) reaped.get();
     }
     co_await end_drain(self);
-    rt::setattr(self.get(), RT_NAME("status"), worker_status("COMPLETED"));
-    rt::log_debug(rt::format("Worker %S stopped", attr(self.get(), "worker_id").get()));
+    rt::setattr(self.get(), RT_NAME("status"), WORKER_STATUS("COMPLETED"));
+    RT_LOG_DEBUG(rt::format("Worker %S stopped", ATTR(self.get(), "worker_id").get()));
     co_return rt::none();
 }
-Ref stop(const Args& a) { return rt::coroutine(a, stop_co(Ref::borrow(a[0]))); }
+Ref stop(const Args& a) { return rt::coroutine(a, stop_co(a[0], Ref::borrow(a.func))); }
 
 // ---- declarations ------------------------------------------------------------------------
 

@@ -188,6 +188,10 @@ SCRIPTS = {
         for line in commands():
             answer({"success": True, "result": holder.pid})
     """,
+    # Hangs at start-up: never reads its input.
+    "deaf": """
+        time.sleep(60)
+    """,
     # On the quit line: sleeps a little, then exits.
     "slow_quitter": """
         for line in commands():

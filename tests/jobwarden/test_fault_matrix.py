@@ -113,3 +113,14 @@ def test_misbehaving_workers_end_as_results(scripts, tmp_path, fixture, timeout,
     gc.collect()
     assert _fds() == before_fds
     assert set(_children()) <= before_children
+
+
+def test_time_out_covers_sending_a_command_the_worker_never_reads(scripts, tmp_path):
+    # The command is larger than the pipe buffer, so its sending waits on the child.
+    pool = scripts.pool(temp_dir=str(tmp_path), types={"shell": "deaf"})
+    task = jw.SubprocessTask(worker_type="shell", command={"blob": "x" * (1 << 20)}, timeout=1)
+    started = time.monotonic()
+    result = asyncio.run(pool.spawn(task))
+    assert result.status is jw.WorkerStatus.TIMEOUT
+    assert result.error == f"Worker {task.id} timed out after 1.0s"
+    assert time.monotonic() - started < 1 + 5.0 + 1.5

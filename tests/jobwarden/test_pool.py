@@ -336,8 +336,8 @@ def test_time_outs(scripts):
         assert result.pid == worker.pid
         assert worker.status is WorkerStatus.COMPLETED and worker.process.returncode == 0
         assert pool.get_result("slow-task") is result and seen == [result]
-        # A zero or missing time-out falls back to the pool's default.
-        for timeout in (0, None):
+        # A zero, missing or NaN time-out falls back to the pool's default.
+        for timeout in (0, None, float("nan")):
             task = SubprocessTask(timeout=timeout)
             result = await pool.spawn(task)
             assert result.error == f"Worker {task.id} timed out after 0.2s"
@@ -473,6 +473,23 @@ def test_spawn_errors_that_propagate(scripts):
         assert seen == [] and pool._results == {} and pool._workers == {}
         # None of them kept a place: the only place is still free.
         result = await pool.spawn(SubprocessTask(command={}))
+        assert result.status is WorkerStatus.COMPLETED
+
+    run(main())
+
+
+@pytest.mark.parametrize("task", [
+    types.SimpleNamespace(worker_type="shell", command={}, timeout=SLOW, working_dir=None, env={}),
+    type("IdFails", (), {"worker_type": "shell", "id": property(lambda self: 1 / 0)})(),
+], ids=["without id", "id raises"])
+def test_a_task_that_cannot_be_read_releases_the_lock_and_place(scripts, task):
+    pool = scripts.pool(max_workers=1)
+
+    async def main():
+        with pytest.raises((AttributeError, ZeroDivisionError)):
+            await pool.spawn(task)
+        assert not pool._lock.locked() and pool._starting == 0
+        result = await asyncio.wait_for(pool.spawn(SubprocessTask(command={}, timeout=SLOW)), 10)
         assert result.status is WorkerStatus.COMPLETED
 
     run(main())

@@ -321,12 +321,15 @@ def test_time_out_leaves_the_child_running(scripts):
     run(main())
 
 
-def test_time_out_text_shows_a_decimal_point(scripts):
+@pytest.mark.parametrize("timeout, text", [(0, "0.0"), (float("nan"), "nan")])
+def test_time_out_text_shows_a_decimal_point(scripts, timeout, text):
+    # A NaN time-out would never expire: it expires at once, like zero.
     async def main():
-        async with started(scripts.write("silent"), timeout=0) as worker:
-            assert worker.timeout == 0.0
-            with pytest.raises(TimeoutError, match=r"^Worker w1 timed out after 0\.0s$"):
+        async with started(scripts.write("silent"), timeout=timeout) as worker:
+            t0 = time.monotonic()
+            with pytest.raises(TimeoutError, match=rf"^Worker w1 timed out after {text}s$"):
                 await worker.send_command({})
+            assert time.monotonic() - t0 < 1.0
 
     run(main())
 

@@ -4,6 +4,7 @@
 
 namespace {
 
+using rt::Arg;
 using rt::Args;
 using rt::Check;
 using rt::Co;
@@ -44,15 +45,15 @@ Ref widget_size(const Args& a) {
     return rt::integer(PyObject_Length(items.get()));
 }
 
-Co<Ref> widget_work_co(Ref self, Ref x) {
-    Ref asyncio = rt::global("asyncio");
+Co<Ref> widget_work_co(Arg self, Arg x) {
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
     co_await rt::call_method(asyncio.get(), RT_NAME("sleep"), 0);
     Ref items = rt::getattr(self.get(), RT_NAME("items"));
-    rt::setitem(items.get(), rt::str("work").get(), x);
+    rt::setitem(items.get(), Ref::borrow(RT_NAME("work")).get(), x);
     co_return x;
 }
 Ref widget_work(const Args& a) {
-    return rt::coroutine(a, widget_work_co(Ref::borrow(a[0]), Ref::borrow(a[1])));
+    return rt::coroutine(a, widget_work_co(a[0], a[1]));
 }
 
 const Param work_params[] = {{"self"}, {"x", "int", Check::Int}};
@@ -67,13 +68,13 @@ const rt::FuncDef widget_work_def{"work", "Store x after one loop turn.", work_p
 const Param awaitable_param[] = {{"awaitable", "Awaitable[Any]"}};
 
 // Await anything and return its result.
-Co<Ref> await_it_co(Ref aw) { co_return co_await aw; }
-Ref await_it(const Args& a) { return rt::coroutine(a, await_it_co(Ref::borrow(a[0]))); }
+Co<Ref> await_it_co(Arg aw) { co_return co_await aw; }
+Ref await_it(const Args& a) { return rt::coroutine(a, await_it_co(a[0])); }
 const rt::FuncDef await_it_def{"await_it", "Await and return the result.", awaitable_param, "Any", await_it,
                                rt::Kind::Coroutine};
 
 // Await and report a Python exception as ("caught", exc).
-Co<Ref> catch_it_co(Ref aw) {
+Co<Ref> catch_it_co(Arg aw) {
     try {
         Ref r = co_await aw;
         co_return rt::check(Py_BuildValue("(sO)", "ok", r.get()));
@@ -81,25 +82,25 @@ Co<Ref> catch_it_co(Ref aw) {
         co_return rt::check(Py_BuildValue("(sO)", "caught", e.value()));
     }
 }
-Ref catch_it(const Args& a) { return rt::coroutine(a, catch_it_co(Ref::borrow(a[0]))); }
+Ref catch_it(const Args& a) { return rt::coroutine(a, catch_it_co(a[0])); }
 const rt::FuncDef catch_it_def{"catch_it", nullptr, awaitable_param, "tuple", catch_it, rt::Kind::Coroutine};
 
 // Await `aw`, then always call `cleanup()` and await what it returns.
-Co<Ref> with_cleanup_co(Ref aw, Ref cleanup) {
+Co<Ref> with_cleanup_co(Arg aw, Arg cleanup) {
     auto outcome = co_await rt::attempt(std::move(aw));
     co_await rt::call(cleanup.get());
     co_return outcome.get();
 }
 const Param cleanup_params[] = {{"awaitable"}, {"cleanup"}};
 Ref with_cleanup(const Args& a) {
-    return rt::coroutine(a, with_cleanup_co(Ref::borrow(a[0]), Ref::borrow(a[1])));
+    return rt::coroutine(a, with_cleanup_co(a[0], a[1]));
 }
 const rt::FuncDef with_cleanup_def{"with_cleanup", nullptr, cleanup_params, "Any", with_cleanup,
                                    rt::Kind::Coroutine};
 
 // Nested C++ coroutines: depth levels, each awaiting asyncio.sleep(0).
 Co<long> nest_co(long depth) {
-    Ref asyncio = rt::global("asyncio");
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
     co_await rt::call_method(asyncio.get(), RT_NAME("sleep"), 0);
     if (depth <= 1) co_return 1;
     long below = co_await nest_co(depth - 1);
@@ -115,7 +116,7 @@ const rt::FuncDef nested_def{"nested", nullptr, depth_param, "int", nested, rt::
 
 // Sleep twice; the cheapest coroutine for counting costs.
 Co<Ref> sleep_twice_co() {
-    Ref asyncio = rt::global("asyncio");
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
     co_await rt::call_method(asyncio.get(), RT_NAME("sleep"), 0);
     co_await rt::call_method(asyncio.get(), RT_NAME("sleep"), 0);
     co_return rt::none();
@@ -124,26 +125,41 @@ Ref sleep_twice(const Args& a) { return rt::coroutine(a, sleep_twice_co()); }
 const rt::FuncDef sleep_twice_def{"sleep_twice", nullptr, {}, "None", sleep_twice, rt::Kind::Coroutine};
 
 // Hold `lock` (an asyncio.Lock) around awaiting `aw`.
-Co<Ref> locked_co(Ref lock, Ref aw) {
+Co<Ref> locked_co(Arg lock, Arg aw) {
     co_await rt::call_method(lock.get(), RT_NAME("acquire"));
     auto outcome = co_await rt::attempt(std::move(aw));
     rt::call_method(lock.get(), RT_NAME("release"));
     co_return outcome.get();
 }
 const Param locked_params[] = {{"lock"}, {"awaitable"}};
-Ref locked(const Args& a) { return rt::coroutine(a, locked_co(Ref::borrow(a[0]), Ref::borrow(a[1]))); }
+Ref locked(const Args& a) { return rt::coroutine(a, locked_co(a[0], a[1])); }
 const rt::FuncDef locked_def{"locked", nullptr, locked_params, "Any", locked, rt::Kind::Coroutine};
 
 // Raise a Python error from inside a coroutine after one loop turn.
-Co<Ref> fail_after_co(Ref message) {
-    Ref asyncio = rt::global("asyncio");
+Co<Ref> fail_after_co(Arg message) {
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
     co_await rt::call_method(asyncio.get(), RT_NAME("sleep"), 0);
     PyErr_SetObject(PyExc_ValueError, message.get());
     rt::throw_pending();
 }
 const Param message_param[] = {{"message", "str", Check::Str}};
-Ref fail_after(const Args& a) { return rt::coroutine(a, fail_after_co(Ref::borrow(a[0]))); }
+Ref fail_after(const Args& a) { return rt::coroutine(a, fail_after_co(a[0])); }
 const rt::FuncDef fail_after_def{"fail_after", nullptr, message_param, "None", fail_after, rt::Kind::Coroutine};
+
+// The cheapest native coroutine: it finishes at once.
+Co<Ref> at_once_co() { co_return rt::none(); }
+Ref at_once(const Args& a) { return rt::coroutine(a, at_once_co()); }
+const rt::FuncDef at_once_def{"at_once", nullptr, {}, "None", at_once, rt::Kind::Coroutine};
+
+// Await `awaitable` n times (a done future gives its result each time).
+Co<Ref> await_times_co(Arg aw, long n) {
+    for (long i = 0; i < n; ++i) co_await Ref(aw);
+    co_return rt::none();
+}
+const Param await_times_params[] = {{"awaitable"}, {"n", "int", Check::Int}};
+Ref await_times(const Args& a) { return rt::coroutine(a, await_times_co(a[0], PyLong_AsLong(a[1]))); }
+const rt::FuncDef await_times_def{"await_times", nullptr, await_times_params, "None", await_times,
+                                  rt::Kind::Coroutine};
 
 void exec(PyObject*) {
     rt::import_global("asyncio");
@@ -155,6 +171,8 @@ void exec(PyObject*) {
     rt::set_global("sleep_twice", rt::function(sleep_twice_def));
     rt::set_global("locked", rt::function(locked_def));
     rt::set_global("fail_after", rt::function(fail_after_def));
+    rt::set_global("at_once", rt::function(at_once_def));
+    rt::set_global("await_times", rt::function(await_times_def));
     rt::ClassBuilder widget("Widget", "A small class made of native functions.");
     widget.method(widget_init_def).method(widget_get_def).property(widget_size_def).method(widget_work_def);
     rt::set_global("Widget", widget.build());

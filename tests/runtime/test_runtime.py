@@ -6,6 +6,7 @@ import sys
 import tracemalloc
 import types
 import warnings
+import weakref
 
 import pytest
 
@@ -274,6 +275,43 @@ def test_protocol_send_throw_and_close_by_hand():
             c.close()
 
     run(main())
+
+
+def test_running_flag_is_held_from_entry_to_exit():
+    # The first step of a newly awaited iterator runs inside send(): the
+    # coroutine is running there and refuses to be entered again.
+    seen = []
+
+    def first_step():
+        seen.append(c.cr_running)
+        with pytest.raises(ValueError, match="^coroutine already executing$"):
+            c.send(None)
+        return "done"
+        yield
+
+    class Awaitable:
+        def __await__(self):
+            return first_step()
+
+    c = m.await_it(Awaitable())
+    with pytest.raises(StopIteration) as info:
+        c.send(None)
+    assert info.value.value == "done" and seen == [True] and not c.cr_running
+
+
+def test_cycle_through_a_suspended_coroutine_is_collected():
+    # pending -> coroutine -> its argument, pending: the collector sees the whole cycle.
+    class Pending:
+        def __await__(self):
+            yield self
+
+    pending = Pending()
+    pending.coro = m.await_it(pending)
+    assert pending.coro.send(None) is pending
+    gone = weakref.ref(pending)
+    del pending
+    gc.collect()
+    assert gone() is None
 
 
 def test_unawaited_coroutine_warns_like_python():

@@ -1,0 +1,92 @@
+// Per-module state: the constant strings (interned when the module
+// executes), the keyword-name tuples of the calls the module makes, and the
+// runtime's types, all owned by the module object.
+//
+// Constant strings are listed once in strings.inc and reached by index:
+// RT_NAME("text") is resolved at compile time (a string missing from the
+// list is a compile error), so at run time it is one load from the state,
+// with no look-up and no string built.  Keyword-name tuples work the same
+// way through kwnames.inc and RT_KW("a,b").
+//
+// The state of the module whose code is running is reached through
+// rt::state(); every entry from Python into native code (a native function
+// call, a step of a native coroutine, a module's execution) makes its own
+// module's state the current one for its duration (StateScope).
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstddef>
+#include <iterator>
+#include <string_view>
+#include <type_traits>
+
+namespace rt {
+
+inline constexpr std::string_view kStrings[] = {
+#include "strings.inc"
+};
+inline constexpr size_t kStringCount = std::size(kStrings);
+
+inline constexpr std::string_view kKwSets[] = {
+#include "kwnames.inc"
+};
+inline constexpr size_t kKwSetCount = std::size(kKwSets);
+
+consteval size_t string_index(std::string_view s) {
+    for (size_t i = 0; i < kStringCount; ++i) {
+        if (kStrings[i] == s) return i;
+    }
+    throw "constant string missing from runtime/strings.inc";
+}
+
+consteval size_t kwset_index(std::string_view s) {
+    for (size_t i = 0; i < kKwSetCount; ++i) {
+        if (kKwSets[i] == s) return i;
+    }
+    throw "keyword names missing from runtime/kwnames.inc";
+}
+
+struct State {
+    PyObject* module;             // borrowed: the state lives inside it
+    PyObject* dict;               // the module's globals (borrowed)
+    PyTypeObject* func_type;      // owned
+    PyTypeObject* coro_type;      // owned
+    PyObject* stop_iteration;     // owned: the StopIteration reused by native coroutines
+    PyObject* logger_type;        // owned: logging.Logger as the module found it
+    PyObject* coro_free[16];      // memory of finished coroutine objects, kept for reuse
+    unsigned coro_free_count;
+    PyObject* strings[kStringCount];  // owned, interned
+    PyObject* kwnames[kKwSetCount];   // owned tuples of interned strings
+};
+
+namespace detail {
+inline State* current = nullptr;
+}
+
+// The state of the module whose code is running.
+inline State& state() noexcept { return *detail::current; }
+
+// Makes `s` the current state until the end of the scope.
+class StateScope {
+public:
+    explicit StateScope(State* s) noexcept : saved_(detail::current) { detail::current = s; }
+    ~StateScope() { detail::current = saved_; }
+    StateScope(const StateScope&) = delete;
+    StateScope& operator=(const StateScope&) = delete;
+
+private:
+    State* saved_;
+};
+
+// Fill a fresh state (zeroed by the interpreter) for `module`.
+void init_state(State& s, PyObject* module);
+int traverse_state(State& s, visitproc visit, void* arg);
+void clear_state(State& s);
+
+}  // namespace rt
+
+// The interned str of a constant string (borrowed from the module state).
+#define RT_NAME(s) (::rt::state().strings[std::integral_constant<size_t, ::rt::string_index(s)>::value])
+// The keyword-names tuple "a,b" -> ("a", "b") (borrowed from the module state).
+#define RT_KW(s) (::rt::state().kwnames[std::integral_constant<size_t, ::rt::kwset_index(s)>::value])
