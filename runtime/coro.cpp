@@ -70,7 +70,9 @@ struct Driver {
     Ref func;  // the native function that made it: its __name__ and __qualname__
     // The arguments of the native function call that made the coroutine:
     // owned here (so the collector sees them) and borrowed by the frames.
-    PyObject* args[kMaxHeld] = {};
+    // (Only the first `nargs` are set: the array is left unfilled when the
+    // driver is made, so that making one writes no more than it uses.)
+    PyObject* args[kMaxHeld];
     unsigned char nargs = 0;
     State state = Created;
 
@@ -650,7 +652,11 @@ void free_coroutine_memory(State& s) noexcept {
 Ref new_coroutine_object(State& s) {
     if (s.coro_free_count) {
         PyObject* o = s.coro_free[--s.coro_free_count];
-        std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0, sizeof(CoroObject) - sizeof(PyObject));
+        // The Driver is built by the caller; the other fields are set here.
+        CoroObject* c = as_coro(o);
+        c->state = nullptr;
+        c->weakrefs = nullptr;
+        c->finalized = false;
         PyObject_Init(o, s.coro_type);
         PyObject_GC_Track(o);
         return Ref::steal(o);
@@ -662,7 +668,7 @@ Ref make_coroutine(Co<Ref> co, PyObject* func, PyObject* const* args, size_t nar
     if (nargs > Driver::kMaxHeld) raise(PyExc_SystemError, "too many coroutine arguments");
     Ref self = new_coroutine_object(state());
     CoroObject* c = as_coro(self.get());
-    new (&c->d) Driver();
+    new (&c->d) Driver;  // default-initialised: the members say how
     c->d.root = co.release();
     c->d.root.promise().driver = &c->d;
     c->state = &state();

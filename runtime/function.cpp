@@ -196,6 +196,24 @@ void bind(FuncObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     }
 }
 
+// The call once the argument `first` has been converted to `converted` (a
+// new reference): the remaining checks run on a copy of the arguments.
+[[gnu::noinline]] PyObject* call_converted(FuncObject* f, PyObject* self, PyObject* const* bound, unsigned first,
+                                           PyObject* converted) {
+    Converted conv;
+    for (size_t i = 0; i < f->nparams; ++i) conv.o[i] = bound[i];
+    conv.o[first] = converted;
+    conv.owned = 1u << first;
+    for (unsigned m = f->checked & ~((2u << first) - 1); m; m &= m - 1) {
+        const unsigned i = static_cast<unsigned>(__builtin_ctz(m));
+        if (PyObject* c = convert(f->def->params[i], conv.o[i])) {
+            conv.o[i] = c;
+            conv.owned |= 1u << i;
+        }
+    }
+    return f->def->impl(Args{conv.o, self}).release();
+}
+
 // Binding allocates nothing: arguments passed exactly positionally are used
 // in place, anything else is bound into a stack array; only a converted
 // number is a new object.
@@ -211,18 +229,15 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
             bind(f, args, nargs, kwnames, slots);
             bound = slots;
         }
-        if (!f->checked) return f->def->impl(Args{bound, self}).release();
-        Converted conv;
-        for (size_t i = 0; i < f->nparams; ++i) conv.o[i] = bound[i];
+        // The declared checks; the arguments are copied only when one of
+        // them is converted (a number of another type), which is rare.
         for (unsigned m = f->checked; m; m &= m - 1) {
             const unsigned i = static_cast<unsigned>(__builtin_ctz(m));
-            PyObject* converted = convert(f->def->params[i], conv.o[i]);
-            if (converted) {
-                conv.o[i] = converted;
-                conv.owned |= 1u << i;
+            if (PyObject* converted = convert(f->def->params[i], bound[i])) {
+                return call_converted(f, self, bound, i, converted);
             }
         }
-        return f->def->impl(Args{conv.o, self}).release();
+        return f->def->impl(Args{bound, self}).release();
     } catch (...) {
         set_error_leaving(f->qualname, f->def->where);
         return nullptr;
