@@ -213,13 +213,17 @@ PySendResult send_into(Driver& d, PyObject* arg, PyObject** out) {
     return after_iter(d, r, res, out);
 }
 
-PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
-    Entry entry(self);
-    Driver& d = as_coro(self)->d;
+// send_into with the running mark held from entry to exit.
+PySendResult send_marked(Driver& d, PyObject* arg, PyObject** out) noexcept {
     const bool was_running = d.state == Driver::Running;
     PySendResult r = send_into(d, arg, out);
     if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
     return r;
+}
+
+PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
+    Entry entry(self);
+    return send_marked(as_coro(self)->d, arg, out);
 }
 
 // Raise StopIteration(value) so that a method call can report a return.
@@ -262,14 +266,14 @@ PyObject* method_result(PySendResult r, PyObject* res) {
 PyObject* coro_send(PyObject* self, PyObject* arg) noexcept {
     Entry entry(self);
     PyObject* res = nullptr;
-    PySendResult r = coro_am_send(self, arg, &res);
+    PySendResult r = send_marked(as_coro(self)->d, arg, &res);
     return method_result(r, res);
 }
 
 PyObject* coro_iternext(PyObject* self) noexcept {
     Entry entry(self);
     PyObject* res = nullptr;
-    PySendResult r = coro_am_send(self, Py_None, &res);
+    PySendResult r = send_marked(as_coro(self)->d, Py_None, &res);
     if (r == PYGEN_RETURN && res == Py_None) {
         Py_DECREF(res);
         return nullptr;  // exhausted, no value
