@@ -128,40 +128,38 @@ PySendResult finish(Driver& d, PyObject** out) {
     d.state = Driver::Done;
     d.awaiting.reset();
     auto& p = d.root.promise();
-    std::exception_ptr err = p.error;
-    Ref value = p.value ? std::move(*p.value) : none();
-    d.destroy_frames();
-    if (err) {
-        try {
-            std::rethrow_exception(err);
-        } catch (...) {
-            if (d.func) {
-                set_error_leaving(function_qualname(d.func.get()), function_where(d.func.get()));
-            } else {
-                set_error_from_current();
-            }
-        }
-        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            PyObject* exc = PyErr_GetRaisedException();
-            PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-            PyObject* rt = PyErr_GetRaisedException();
-            PyException_SetCause(rt, Py_NewRef(exc));
-            PyException_SetContext(rt, exc);
-            PyErr_SetRaisedException(rt);
-        }
-        *out = nullptr;
-        return PYGEN_ERROR;
+    if (!p.error) {  // the usual end: a value
+        Ref value = p.value ? std::move(*p.value) : none();
+        d.destroy_frames();
+        *out = value.release();
+        return PYGEN_RETURN;
     }
-    *out = value.release();
-    return PYGEN_RETURN;
+    std::exception_ptr err = std::move(p.error);
+    d.destroy_frames();
+    try {
+        std::rethrow_exception(err);
+    } catch (...) {
+        if (d.func) {
+            set_error_leaving(function_qualname(d.func.get()), function_where(d.func.get()));
+        } else {
+            set_error_from_current();
+        }
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject* exc = PyErr_GetRaisedException();
+        PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+        PyObject* rt = PyErr_GetRaisedException();
+        PyException_SetCause(rt, Py_NewRef(exc));
+        PyException_SetContext(rt, exc);
+        PyErr_SetRaisedException(rt);
+    }
+    *out = nullptr;
+    return PYGEN_ERROR;
 }
 
-// Resume the leaf frame with a value or an exception and run until the
-// root finishes or a frame suspends on an awaited iterator, whose first
-// yielded value is handed out.
-PySendResult resume(Driver& d, Ref value, Ref exc, PyObject** out) {
-    d.in_value = std::move(value);
-    d.in_exc = std::move(exc);
+// Resume the leaf frame and run until the root finishes or a frame
+// suspends on an awaited iterator, whose first yielded value is handed out.
+PySendResult run_leaf(Driver& d, PyObject** out) {
     {
         Running running(d.func ? function_qualname(d.func.get()) : nullptr);
         d.leaf.resume();
@@ -169,6 +167,13 @@ PySendResult resume(Driver& d, Ref value, Ref exc, PyObject** out) {
     if (d.root.done()) return finish(d, out);
     *out = d.first_yield.release();
     return PYGEN_NEXT;
+}
+
+// The same, the leaf's co_await giving back a value or raising an exception.
+PySendResult resume(Driver& d, Ref value, Ref exc, PyObject** out) {
+    d.in_value = std::move(value);
+    d.in_exc = std::move(exc);
+    return run_leaf(d, out);
 }
 
 // Handle what the awaited iterator did with a value or an exception sent in.
@@ -201,9 +206,11 @@ PySendResult send_into(Driver& d, PyObject* arg, PyObject** out) {
                 *out = nullptr;
                 return PYGEN_ERROR;
             }
+            // The first step: nothing is delivered (the initial suspension
+            // gives nothing back), and nothing is pending yet.
             d.leaf = d.root;
             d.state = Driver::Running;
-            return resume(d, none(), Ref(), out);
+            return run_leaf(d, out);
         case Driver::Suspended:
             break;
     }
