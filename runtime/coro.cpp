@@ -9,52 +9,6 @@
 
 namespace rt {
 
-#if defined(__SANITIZE_ADDRESS__)
-// Under AddressSanitizer every frame is its own allocation, so that a use
-// after free is caught.
-void* frame_alloc(size_t size) { return ::operator new(size); }
-void frame_free(void* p, size_t) noexcept { ::operator delete(p); }
-#else
-namespace {
-constexpr size_t kFrameClass = 64;      // bytes per size class
-constexpr size_t kFrameClasses = 24;    // frames up to 1536 bytes are kept
-constexpr unsigned kFramesKept = 64;    // per class
-struct FreeFrame {
-    FreeFrame* next;
-};
-struct FrameCache {
-    FreeFrame* head[kFrameClasses] = {};
-    unsigned count[kFrameClasses] = {};
-};
-FrameCache g_frames;
-}  // namespace
-
-void* frame_alloc(size_t size) {
-    const size_t c = (size + kFrameClass - 1) / kFrameClass;
-    if (c < kFrameClasses) {
-        if (FreeFrame* f = g_frames.head[c]) {
-            g_frames.head[c] = f->next;
-            --g_frames.count[c];
-            return f;
-        }
-        return ::operator new(c * kFrameClass);
-    }
-    return ::operator new(size);
-}
-
-void frame_free(void* p, size_t size) noexcept {
-    const size_t c = (size + kFrameClass - 1) / kFrameClass;
-    if (c < kFrameClasses && g_frames.count[c] < kFramesKept) {
-        auto* f = static_cast<FreeFrame*>(p);
-        f->next = g_frames.head[c];
-        g_frames.head[c] = f;
-        ++g_frames.count[c];
-        return;
-    }
-    ::operator delete(p);
-}
-#endif
-
 // State of one Python-visible coroutine: the C++ frames it drives and the
 // Python iterator that the innermost frame is waiting on.
 struct Driver {
