@@ -613,27 +613,29 @@ void free_coroutine_memory(State& s) noexcept {
     while (s.coro_free_count) PyObject_GC_Del(s.coro_free[--s.coro_free_count]);
 }
 
-// A coroutine object: the memory of a finished one when there is one.
+// A coroutine object with an empty Driver: the memory of a finished one
+// when there is one (tracked only once its fields are set), else a new one.
 Ref new_coroutine_object(State& s) {
     if (s.coro_free_count) {
         PyObject* o = s.coro_free[--s.coro_free_count];
-        // The Driver is built by the caller; the other fields are set here.
         CoroObject* c = as_coro(o);
         c->state = nullptr;
+        new (&c->d) Driver;  // default-initialised: the members say how
         c->weakrefs = nullptr;
         c->finalized = false;
         PyObject_Init(o, s.coro_type);
         PyObject_GC_Track(o);
         return Ref::steal(o);
     }
-    return check(PyType_GenericAlloc(s.coro_type, 0));
+    Ref o = check(PyType_GenericAlloc(s.coro_type, 0));  // zero-filled
+    new (&as_coro(o.get())->d) Driver;
+    return o;
 }
 
 Ref make_coroutine(Co<Ref> co, PyObject* func, PyObject* const* args, size_t nargs) {
     if (nargs > Driver::kMaxHeld) raise(PyExc_SystemError, "too many coroutine arguments");
     Ref self = new_coroutine_object(state());
     CoroObject* c = as_coro(self.get());
-    new (&c->d) Driver;  // default-initialised: the members say how
     c->d.root = co.release();
     c->d.root.promise().driver = &c->d;
     c->state = &state();

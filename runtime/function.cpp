@@ -214,9 +214,6 @@ void bind(FuncObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     return f->def->impl(Args{conv.o, self}).release();
 }
 
-// Binding allocates nothing: arguments passed exactly positionally are used
-// in place, anything else is bound into a stack array; only a converted
-// number is a new object.
 // The declared checks, then the implementation, on bound arguments.  The
 // arguments are copied only when one of them is converted (a number of
 // another type), which is rare.
@@ -238,6 +235,9 @@ inline PyObject* call_bound(FuncObject* f, PyObject* self, PyObject* const* boun
     return call_bound(f, self, slots);
 }
 
+// Binding allocates nothing: arguments passed exactly positionally are used
+// in place, anything else is bound into a stack array; only a converted
+// number is a new object.
 PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     FuncObject* f = as_func(self);
     StateScope scope(f->state);
