@@ -78,17 +78,22 @@ Ref awaitable_iter(PyObject* o) {
 }
 
 // Finish a step: the root ended; report its value or error.
-PySendResult finish(Driver& d, PyObject** out) {
+[[gnu::noinline]] PySendResult finish_with_error(Driver& d, PyObject** out);
+
+[[gnu::always_inline]] inline PySendResult finish(Driver& d, PyObject** out) {
     d.state = Driver::Done;
     d.awaiting.reset();
     auto& p = d.root.promise();
-    if (!p.error) {  // the usual end: a value
-        Ref value = p.value ? std::move(*p.value) : none();
-        d.destroy_frames();
-        *out = value.release();
-        return PYGEN_RETURN;
-    }
-    std::exception_ptr err = std::move(p.error);
+    if (p.error) return finish_with_error(d, out);
+    // The usual end: a value.
+    Ref value = p.value ? std::move(*p.value) : none();
+    d.destroy_frames();
+    *out = value.release();
+    return PYGEN_RETURN;
+}
+
+PySendResult finish_with_error(Driver& d, PyObject** out) {
+    std::exception_ptr err = std::move(d.root.promise().error);
     d.destroy_frames();
     try {
         std::rethrow_exception(err);
@@ -113,7 +118,7 @@ PySendResult finish(Driver& d, PyObject** out) {
 
 // Resume the leaf frame and run until the root finishes or a frame
 // suspends on an awaited iterator, whose first yielded value is handed out.
-PySendResult run_leaf(Driver& d, PyObject** out) {
+[[gnu::always_inline]] inline PySendResult run_leaf(Driver& d, PyObject** out) {
     {
         Running running(d.func ? function_qualname(d.func.get()) : nullptr);
         d.leaf.resume();
@@ -144,7 +149,7 @@ PySendResult after_iter(Driver& d, PySendResult r, PyObject* res, PyObject** out
 // The coroutine is marked running from the entry of send/throw/close to
 // their exit, as a generator is: also while the first step of a newly
 // awaited iterator runs and while the awaited iterator is being closed.
-PySendResult send_into(Driver& d, PyObject* arg, PyObject** out) {
+[[gnu::always_inline]] inline PySendResult send_into(Driver& d, PyObject* arg, PyObject** out) {
     switch (d.state) {
         case Driver::Running:
             PyErr_SetString(PyExc_ValueError, "coroutine already executing");
@@ -175,7 +180,7 @@ PySendResult send_into(Driver& d, PyObject* arg, PyObject** out) {
 }
 
 // send_into with the running mark held from entry to exit.
-PySendResult send_marked(Driver& d, PyObject* arg, PyObject** out) noexcept {
+[[gnu::always_inline]] inline PySendResult send_marked(Driver& d, PyObject* arg, PyObject** out) noexcept {
     const bool was_running = d.state == Driver::Running;
     PySendResult r = send_into(d, arg, out);
     if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
