@@ -9,52 +9,6 @@
 
 namespace rt {
 
-#if defined(__SANITIZE_ADDRESS__)
-// Under AddressSanitizer every frame is its own allocation, so that a use
-// after free is caught.
-void* frame_alloc(size_t size) { return ::operator new(size); }
-void frame_free(void* p, size_t) noexcept { ::operator delete(p); }
-#else
-namespace {
-constexpr size_t kFrameClass = 64;      // bytes per size class
-constexpr size_t kFrameClasses = 24;    // frames up to 1536 bytes are kept
-constexpr unsigned kFramesKept = 64;    // per class
-struct FreeFrame {
-    FreeFrame* next;
-};
-struct FrameCache {
-    FreeFrame* head[kFrameClasses] = {};
-    unsigned count[kFrameClasses] = {};
-};
-FrameCache g_frames;
-}  // namespace
-
-void* frame_alloc(size_t size) {
-    const size_t c = (size + kFrameClass - 1) / kFrameClass;
-    if (c < kFrameClasses) {
-        if (FreeFrame* f = g_frames.head[c]) {
-            g_frames.head[c] = f->next;
-            --g_frames.count[c];
-            return f;
-        }
-        return ::operator new(c * kFrameClass);
-    }
-    return ::operator new(size);
-}
-
-void frame_free(void* p, size_t size) noexcept {
-    const size_t c = (size + kFrameClass - 1) / kFrameClass;
-    if (c < kFrameClasses && g_frames.count[c] < kFramesKept) {
-        auto* f = static_cast<FreeFrame*>(p);
-        f->next = g_frames.head[c];
-        g_frames.head[c] = f;
-        ++g_frames.count[c];
-        return;
-    }
-    ::operator delete(p);
-}
-#endif
-
 // State of one Python-visible coroutine: the C++ frames it drives and the
 // Python iterator that the innermost frame is waiting on.
 struct Driver {
@@ -70,7 +24,9 @@ struct Driver {
     Ref func;  // the native function that made it: its __name__ and __qualname__
     // The arguments of the native function call that made the coroutine:
     // owned here (so the collector sees them) and borrowed by the frames.
-    PyObject* args[kMaxHeld] = {};
+    // (Only the first `nargs` are set: the array is left unfilled when the
+    // driver is made, so that making one writes no more than it uses.)
+    PyObject* args[kMaxHeld];
     unsigned char nargs = 0;
     State state = Created;
 
@@ -122,44 +78,47 @@ Ref awaitable_iter(PyObject* o) {
 }
 
 // Finish a step: the root ended; report its value or error.
-PySendResult finish(Driver& d, PyObject** out) {
+[[gnu::noinline]] PySendResult finish_with_error(Driver& d, PyObject** out);
+
+[[gnu::always_inline]] inline PySendResult finish(Driver& d, PyObject** out) {
     d.state = Driver::Done;
     d.awaiting.reset();
     auto& p = d.root.promise();
-    std::exception_ptr err = p.error;
+    if (p.error) return finish_with_error(d, out);
+    // The usual end: a value.
     Ref value = p.value ? std::move(*p.value) : none();
     d.destroy_frames();
-    if (err) {
-        try {
-            std::rethrow_exception(err);
-        } catch (...) {
-            if (d.func) {
-                set_error_leaving(function_qualname(d.func.get()), function_where(d.func.get()));
-            } else {
-                set_error_from_current();
-            }
-        }
-        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            PyObject* exc = PyErr_GetRaisedException();
-            PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-            PyObject* rt = PyErr_GetRaisedException();
-            PyException_SetCause(rt, Py_NewRef(exc));
-            PyException_SetContext(rt, exc);
-            PyErr_SetRaisedException(rt);
-        }
-        *out = nullptr;
-        return PYGEN_ERROR;
-    }
     *out = value.release();
     return PYGEN_RETURN;
 }
 
-// Resume the leaf frame with a value or an exception and run until the
-// root finishes or a frame suspends on an awaited iterator, whose first
-// yielded value is handed out.
-PySendResult resume(Driver& d, Ref value, Ref exc, PyObject** out) {
-    d.in_value = std::move(value);
-    d.in_exc = std::move(exc);
+PySendResult finish_with_error(Driver& d, PyObject** out) {
+    std::exception_ptr err = std::move(d.root.promise().error);
+    d.destroy_frames();
+    try {
+        std::rethrow_exception(err);
+    } catch (...) {
+        if (d.func) {
+            set_error_leaving(function_qualname(d.func.get()), function_where(d.func.get()));
+        } else {
+            set_error_from_current();
+        }
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject* exc = PyErr_GetRaisedException();
+        PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+        PyObject* rt = PyErr_GetRaisedException();
+        PyException_SetCause(rt, Py_NewRef(exc));
+        PyException_SetContext(rt, exc);
+        PyErr_SetRaisedException(rt);
+    }
+    *out = nullptr;
+    return PYGEN_ERROR;
+}
+
+// Resume the leaf frame and run until the root finishes or a frame
+// suspends on an awaited iterator, whose first yielded value is handed out.
+[[gnu::always_inline]] inline PySendResult run_leaf(Driver& d, PyObject** out) {
     {
         Running running(d.func ? function_qualname(d.func.get()) : nullptr);
         d.leaf.resume();
@@ -167,6 +126,13 @@ PySendResult resume(Driver& d, Ref value, Ref exc, PyObject** out) {
     if (d.root.done()) return finish(d, out);
     *out = d.first_yield.release();
     return PYGEN_NEXT;
+}
+
+// The same, the leaf's co_await giving back a value or raising an exception.
+PySendResult resume(Driver& d, Ref value, Ref exc, PyObject** out) {
+    d.in_value = std::move(value);
+    d.in_exc = std::move(exc);
+    return run_leaf(d, out);
 }
 
 // Handle what the awaited iterator did with a value or an exception sent in.
@@ -183,7 +149,7 @@ PySendResult after_iter(Driver& d, PySendResult r, PyObject* res, PyObject** out
 // The coroutine is marked running from the entry of send/throw/close to
 // their exit, as a generator is: also while the first step of a newly
 // awaited iterator runs and while the awaited iterator is being closed.
-PySendResult send_into(Driver& d, PyObject* arg, PyObject** out) {
+[[gnu::always_inline]] inline PySendResult send_into(Driver& d, PyObject* arg, PyObject** out) {
     switch (d.state) {
         case Driver::Running:
             PyErr_SetString(PyExc_ValueError, "coroutine already executing");
@@ -199,9 +165,11 @@ PySendResult send_into(Driver& d, PyObject* arg, PyObject** out) {
                 *out = nullptr;
                 return PYGEN_ERROR;
             }
+            // The first step: nothing is delivered (the initial suspension
+            // gives nothing back), and nothing is pending yet.
             d.leaf = d.root;
             d.state = Driver::Running;
-            return resume(d, none(), Ref(), out);
+            return run_leaf(d, out);
         case Driver::Suspended:
             break;
     }
@@ -211,13 +179,17 @@ PySendResult send_into(Driver& d, PyObject* arg, PyObject** out) {
     return after_iter(d, r, res, out);
 }
 
-PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
-    Entry entry(self);
-    Driver& d = as_coro(self)->d;
+// send_into with the running mark held from entry to exit.
+[[gnu::always_inline]] inline PySendResult send_marked(Driver& d, PyObject* arg, PyObject** out) noexcept {
     const bool was_running = d.state == Driver::Running;
     PySendResult r = send_into(d, arg, out);
     if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
     return r;
+}
+
+PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
+    Entry entry(self);
+    return send_marked(as_coro(self)->d, arg, out);
 }
 
 // Raise StopIteration(value) so that a method call can report a return.
@@ -260,14 +232,14 @@ PyObject* method_result(PySendResult r, PyObject* res) {
 PyObject* coro_send(PyObject* self, PyObject* arg) noexcept {
     Entry entry(self);
     PyObject* res = nullptr;
-    PySendResult r = coro_am_send(self, arg, &res);
+    PySendResult r = send_marked(as_coro(self)->d, arg, &res);
     return method_result(r, res);
 }
 
 PyObject* coro_iternext(PyObject* self) noexcept {
     Entry entry(self);
     PyObject* res = nullptr;
-    PySendResult r = coro_am_send(self, Py_None, &res);
+    PySendResult r = send_marked(as_coro(self)->d, Py_None, &res);
     if (r == PYGEN_RETURN && res == Py_None) {
         Py_DECREF(res);
         return nullptr;  // exhausted, no value
@@ -646,23 +618,29 @@ void free_coroutine_memory(State& s) noexcept {
     while (s.coro_free_count) PyObject_GC_Del(s.coro_free[--s.coro_free_count]);
 }
 
-// A coroutine object: the memory of a finished one when there is one.
+// A coroutine object with an empty Driver: the memory of a finished one
+// when there is one (tracked only once its fields are set), else a new one.
 Ref new_coroutine_object(State& s) {
     if (s.coro_free_count) {
         PyObject* o = s.coro_free[--s.coro_free_count];
-        std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0, sizeof(CoroObject) - sizeof(PyObject));
+        CoroObject* c = as_coro(o);
+        c->state = nullptr;
+        new (&c->d) Driver;  // default-initialised: the members say how
+        c->weakrefs = nullptr;
+        c->finalized = false;
         PyObject_Init(o, s.coro_type);
         PyObject_GC_Track(o);
         return Ref::steal(o);
     }
-    return check(PyType_GenericAlloc(s.coro_type, 0));
+    Ref o = check(PyType_GenericAlloc(s.coro_type, 0));  // zero-filled
+    new (&as_coro(o.get())->d) Driver;
+    return o;
 }
 
 Ref make_coroutine(Co<Ref> co, PyObject* func, PyObject* const* args, size_t nargs) {
     if (nargs > Driver::kMaxHeld) raise(PyExc_SystemError, "too many coroutine arguments");
     Ref self = new_coroutine_object(state());
     CoroObject* c = as_coro(self.get());
-    new (&c->d) Driver();
     c->d.root = co.release();
     c->d.root.promise().driver = &c->d;
     c->state = &state();

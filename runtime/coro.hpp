@@ -32,6 +32,7 @@
 
 #include <coroutine>
 #include <exception>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -41,8 +42,53 @@ struct Driver;
 
 // Coroutine frames come from small free lists by size class (frames are
 // made and destroyed at a high rate, always under the interpreter's lock).
-void* frame_alloc(size_t size);
-void frame_free(void* p, size_t size) noexcept;
+#if defined(__SANITIZE_ADDRESS__)
+// Under AddressSanitizer every frame is its own allocation, so that a use
+// after free is caught.
+inline void* frame_alloc(size_t size) { return ::operator new(size); }
+inline void frame_free(void* p, size_t) noexcept { ::operator delete(p); }
+#else
+namespace detail {
+inline constexpr size_t kFrameClass = 64;    // bytes per size class
+inline constexpr size_t kFrameClasses = 24;  // frames up to 1536 bytes are kept
+inline constexpr unsigned kFramesKept = 64;  // per class
+struct FreeFrame {
+    FreeFrame* next;
+};
+struct FrameCache {
+    FreeFrame* head[kFrameClasses] = {};
+    unsigned count[kFrameClasses] = {};
+};
+inline FrameCache frames;
+}  // namespace detail
+
+inline void* frame_alloc(size_t size) {
+    using namespace detail;
+    const size_t c = (size + kFrameClass - 1) / kFrameClass;
+    if (c < kFrameClasses) {
+        if (FreeFrame* f = frames.head[c]) {
+            frames.head[c] = f->next;
+            --frames.count[c];
+            return f;
+        }
+        return ::operator new(c * kFrameClass);
+    }
+    return ::operator new(size);
+}
+
+inline void frame_free(void* p, size_t size) noexcept {
+    using namespace detail;
+    const size_t c = (size + kFrameClass - 1) / kFrameClass;
+    if (c < kFrameClasses && frames.count[c] < kFramesKept) {
+        auto* f = static_cast<FreeFrame*>(p);
+        f->next = frames.head[c];
+        frames.head[c] = f;
+        ++frames.count[c];
+        return;
+    }
+    ::operator delete(p);
+}
+#endif
 
 struct PromiseBase {
     PromiseBase() noexcept {}  // user-declared: never built from the coroutine's arguments

@@ -196,6 +196,45 @@ void bind(FuncObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     }
 }
 
+// The call once the argument `first` has been converted to `converted` (a
+// new reference): the remaining checks run on a copy of the arguments.
+[[gnu::noinline]] PyObject* call_converted(FuncObject* f, PyObject* self, PyObject* const* bound, unsigned first,
+                                           PyObject* converted) {
+    Converted conv;
+    for (size_t i = 0; i < f->nparams; ++i) conv.o[i] = bound[i];
+    conv.o[first] = converted;
+    conv.owned = 1u << first;
+    for (unsigned m = f->checked & ~((2u << first) - 1); m; m &= m - 1) {
+        const unsigned i = static_cast<unsigned>(__builtin_ctz(m));
+        if (PyObject* c = convert(f->def->params[i], conv.o[i])) {
+            conv.o[i] = c;
+            conv.owned |= 1u << i;
+        }
+    }
+    return f->def->impl(Args{conv.o, self}).release();
+}
+
+// The declared checks, then the implementation, on bound arguments.  The
+// arguments are copied only when one of them is converted (a number of
+// another type), which is rare.
+inline PyObject* call_bound(FuncObject* f, PyObject* self, PyObject* const* bound) {
+    for (unsigned m = f->checked; m; m &= m - 1) {
+        const unsigned i = static_cast<unsigned>(__builtin_ctz(m));
+        if (PyObject* converted = convert(f->def->params[i], bound[i])) {
+            return call_converted(f, self, bound, i, converted);
+        }
+    }
+    return f->def->impl(Args{bound, self}).release();
+}
+
+// A call whose arguments are not exactly the parameters in order.
+[[gnu::noinline]] PyObject* call_binding(FuncObject* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+    PyObject* slots[kMaxParams];
+    bind(f, args, nargs, kwnames, slots);
+    return call_bound(f, self, slots);
+}
+
 // Binding allocates nothing: arguments passed exactly positionally are used
 // in place, anything else is bound into a stack array; only a converted
 // number is a new object.
@@ -205,24 +244,8 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
     Running running(f->qualname);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     try {
-        PyObject* slots[kMaxParams];
-        PyObject* const* bound = args;
-        if (kwnames || static_cast<size_t>(nargs) != f->nparams) {
-            bind(f, args, nargs, kwnames, slots);
-            bound = slots;
-        }
-        if (!f->checked) return f->def->impl(Args{bound, self}).release();
-        Converted conv;
-        for (size_t i = 0; i < f->nparams; ++i) conv.o[i] = bound[i];
-        for (unsigned m = f->checked; m; m &= m - 1) {
-            const unsigned i = static_cast<unsigned>(__builtin_ctz(m));
-            PyObject* converted = convert(f->def->params[i], conv.o[i]);
-            if (converted) {
-                conv.o[i] = converted;
-                conv.owned |= 1u << i;
-            }
-        }
-        return f->def->impl(Args{conv.o, self}).release();
+        if (kwnames || static_cast<size_t>(nargs) != f->nparams) return call_binding(f, self, args, nargs, kwnames);
+        return call_bound(f, self, args);
     } catch (...) {
         set_error_leaving(f->qualname, f->def->where);
         return nullptr;

@@ -6,14 +6,6 @@
 
 namespace rt {
 
-namespace {
-
-// Borrowed: the function object (and so its qualified name) outlives the
-// call or step that set it.
-[[gnu::tls_model("initial-exec")]] thread_local PyObject* t_running = nullptr;
-
-}  // namespace
-
 bool in_runtime(Where where) noexcept {
     if (!where.file) return true;
     return std::strncmp(where.file, "runtime/", 8) == 0 || std::strstr(where.file, "/runtime/") != nullptr;
@@ -38,10 +30,5 @@ void add_traceback(PyObject* qualname, Where where) noexcept {
     Py_XDECREF(code);
     Py_XDECREF(globals);
 }
-
-PyObject* running_qualname() noexcept { return t_running; }
-
-Running::Running(PyObject* qualname) noexcept : previous_(t_running) { t_running = qualname; }
-Running::~Running() { t_running = previous_; }
 
 }  // namespace rt

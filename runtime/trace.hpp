@@ -21,14 +21,21 @@ bool in_runtime(Where where) noexcept;
 // Add a traceback entry to the pending error.
 void add_traceback(PyObject* qualname, Where where) noexcept;
 
+namespace detail {
+// Borrowed: the function object (and so its qualified name) outlives the
+// call or step that set it.  Constant-initialised, so reading it needs no
+// guard or wrapper call.
+[[gnu::tls_model("initial-exec")]] inline constinit thread_local PyObject* running = nullptr;
+}  // namespace detail
+
 // The qualified name of the native function (or coroutine) whose code is
 // running on this thread, borrowed; null outside native code.
-PyObject* running_qualname() noexcept;
+inline PyObject* running_qualname() noexcept { return detail::running; }
 
 class Running {
 public:
-    explicit Running(PyObject* qualname) noexcept;
-    ~Running();
+    explicit Running(PyObject* qualname) noexcept : previous_(detail::running) { detail::running = qualname; }
+    ~Running() { detail::running = previous_; }
     Running(const Running&) = delete;
     Running& operator=(const Running&) = delete;
 

@@ -70,27 +70,26 @@ Ref on_result(const Args& a) {
     return rt::none();
 }
 
-// Call one callback; await what it returns if that is a coroutine.
-Co<Ref> run_callback(Arg callback, Arg result) {
-    Ref value = rt::call(callback.get(), result);
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
-    if (rt::truthy(rt::call_module_attr(asyncio.get(), RT_NAME("iscoroutine"), value).get())) {
-        co_await value;
-    }
-    co_return rt::none();
-}
-
 Co<Ref> notify_co(Arg self, Arg result) {
     Ref callbacks = ATTR(self.get(), "_callbacks");
     // The length is read before every step: callbacks registered during the
     // walk are called in the same walk.
     for (Py_ssize_t i = 0; i < rt::length(callbacks.get()); ++i) {
         Ref callback = rt::item(callbacks.get(), i);
-        auto called = co_await rt::attempt(run_callback(callback, result));
-        if (!called.failed()) continue;
-        Ref exc = rt::python_error(called);
-        if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) called.get();
-        RT_LOG_WARNING(rt::format("Result callback error: %S", exc.get()));
+        // Call it; await what it returns if that is a coroutine.  An
+        // ordinary exception from either is logged, anything else passes.
+        Ref error;
+        try {
+            Ref value = rt::call(callback.get(), result);
+            Ref asyncio = rt::global(RT_NAME("asyncio"));
+            if (rt::truthy(rt::call_module_attr(asyncio.get(), RT_NAME("iscoroutine"), value).get())) {
+                co_await value;
+            }
+        } catch (rt::PyException& e) {
+            if (!e.is_ordinary()) throw;
+            error = e.ref();
+        }
+        if (error) RT_LOG_WARNING(rt::format("Result callback error: %S", error.get()));
     }
     co_return rt::none();
 }
