@@ -55,9 +55,14 @@ struct CoroObject {
     bool finalized;  // tp_finalize ran (the collector remembers it for this memory)
 };
 
-// Every entry into a coroutine object runs with its module's state current.
+// Every entry into a coroutine object runs with its module's state current
+// and its function marked as running.
 struct Entry {
-    explicit Entry(PyObject* self) noexcept : scope(reinterpret_cast<CoroObject*>(self)->state) {}
+    explicit Entry(PyObject* self) noexcept
+        : scope(reinterpret_cast<CoroObject*>(self)->state, running_name(reinterpret_cast<CoroObject*>(self))) {}
+    static PyObject* running_name(CoroObject* c) noexcept {
+        return c->d.func ? function_qualname(c->d.func.get()) : nullptr;
+    }
     StateScope scope;
 };
 
@@ -119,10 +124,7 @@ PySendResult finish_with_error(Driver& d, PyObject** out) {
 // Resume the leaf frame and run until the root finishes or a frame
 // suspends on an awaited iterator, whose first yielded value is handed out.
 [[gnu::always_inline]] inline PySendResult run_leaf(Driver& d, PyObject** out) {
-    {
-        Running running(d.func ? function_qualname(d.func.get()) : nullptr);
-        d.leaf.resume();
-    }
+    d.leaf.resume();
     if (d.root.done()) return finish(d, out);
     *out = d.first_yield.release();
     return PYGEN_NEXT;

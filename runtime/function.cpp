@@ -240,8 +240,7 @@ inline PyObject* call_bound(FuncObject* f, PyObject* self, PyObject* const* boun
 // number is a new object.
 PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     FuncObject* f = as_func(self);
-    StateScope scope(f->state);
-    Running running(f->qualname);
+    StateScope scope(f->state, f->qualname);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     try {
         if (kwnames || static_cast<size_t>(nargs) != f->nparams) return call_binding(f, self, args, nargs, kwnames);

@@ -62,21 +62,39 @@ struct State {
 
 namespace detail {
 inline State* current = nullptr;
-}
+// Borrowed: the function object (and so its qualified name) outlives the
+// call or step that set it.  Constant-initialised, so reading it needs no
+// guard or wrapper call.
+[[gnu::tls_model("initial-exec")]] inline constinit thread_local PyObject* running = nullptr;
+}  // namespace detail
 
 // The state of the module whose code is running.
 inline State& state() noexcept { return *detail::current; }
 
-// Makes `s` the current state until the end of the scope.
+// The qualified name of the native function (or coroutine) whose code is
+// running on this thread, borrowed; null outside native code.  Log records
+// name it as their function.
+inline PyObject* running_qualname() noexcept { return detail::running; }
+
+// Entering native code: makes `s` the current state and, when given,
+// `qualname` the running native function, until the end of the scope.
 class StateScope {
 public:
-    explicit StateScope(State* s) noexcept : saved_(detail::current) { detail::current = s; }
-    ~StateScope() { detail::current = saved_; }
+    explicit StateScope(State* s, PyObject* qualname = nullptr) noexcept
+        : saved_(detail::current), saved_running_(detail::running) {
+        detail::current = s;
+        if (qualname) detail::running = qualname;
+    }
+    ~StateScope() {
+        detail::current = saved_;
+        detail::running = saved_running_;
+    }
     StateScope(const StateScope&) = delete;
     StateScope& operator=(const StateScope&) = delete;
 
 private:
     State* saved_;
+    PyObject* saved_running_;
 };
 
 // Fill a fresh state (zeroed by the interpreter) for `module`.
