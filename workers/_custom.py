@@ -95,9 +95,6 @@ def run_tool(command: dict) -> dict:
 # the confined child
 
 _library = None              # the confinement library, loaded on first use
-_running = None              # the running child's pid (set under quit_guard())
-_groups = []                 # process group of every child started
-SIGKILL = 9
 
 
 def _load_library():
@@ -173,7 +170,6 @@ def _child(command, confine, report_w, result_w, tmp) -> None:
 
 
 def _run_confined(command: dict, mode) -> dict:
-    global _running
     if not os.access(_sandbox.LIBRARY, os.R_OK):
         if mode == "required":
             raise FileNotFoundError(2, "the sandbox library is not installed", _sandbox.LIBRARY)
@@ -192,8 +188,7 @@ def _run_confined(command: dict, mode) -> dict:
                     os.close(report_r)
                     os.close(result_r)
                     _child(command, confine, report_w, result_w, tmp)
-                _running = pid
-                _groups.append(pid)
+                _sandbox.groups.append(pid)     # killed on quit, running or not
         finally:
             os.close(report_w)
             os.close(result_w)
@@ -204,8 +199,6 @@ def _run_confined(command: dict, mode) -> dict:
             os.close(report_r)
             os.close(result_r)
         _pid, status = os.waitpid(pid, 0)
-        with quit_guard():
-            _running = None
     finally:
         _sandbox.remove_tree(tmp)
     code = os.waitstatus_to_exitcode(status)
@@ -241,22 +234,7 @@ def handle(command: dict) -> dict:
     return _run_confined(command, mode)
 
 
-def _interrupt() -> None:
-    """Interrupt hook: kill the running child's process group."""
-    if _running is not None:
-        try:
-            os.killpg(_running, SIGKILL)
-        except OSError:
-            pass
-
-
-def _on_exit() -> None:
-    for pgid in _groups:
-        try:
-            os.killpg(pgid, SIGKILL)
-        except OSError:
-            pass
-
-
 def main() -> None:
-    serve(handle, on_interrupt=_interrupt, on_exit=_on_exit)
+    # The exit hook runs on every quit, a command running or not, and kills
+    # the running child's group with the others: no interrupt hook is needed.
+    serve(handle, on_exit=_sandbox.kill_all_groups)

@@ -27,6 +27,22 @@ DEFAULT_LIMITS = {"cpu_seconds": 300, "memory_mb": 4096, "file_size_mb": 1024,
 _LIMIT_OPTIONS = {"cpu_seconds": "--cpu", "memory_mb": "--memory", "file_size_mb": "--file-size",
                   "open_files": "--open-files", "processes": "--processes"}
 NOT_INSTALLED = {"complete": False, "missing": ["everything (the sandbox helper is not installed)"]}
+SIGKILL = 9
+
+groups = []                  # process group of every command started (each its own group)
+
+
+def kill_group(pgid: int) -> None:
+    try:
+        os.killpg(pgid, SIGKILL)
+    except OSError:
+        pass
+
+
+def kill_all_groups() -> None:
+    """Exit hook: nothing a command started in its process group outlives the worker."""
+    for pgid in groups:
+        kill_group(pgid)
 
 
 def mode(command: dict):

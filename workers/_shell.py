@@ -48,12 +48,11 @@ KEEP_BYTES = 128 * 1024      # bytes kept from each end of a stream while it run
 EXIT_GRACE = 0.5             # seconds to wait for pipes held open by background processes
 DRAIN_AFTER_KILL = 0.5       # seconds to collect the rest of the output after a kill
 REAP_ON_QUIT = 0.5           # seconds to wait for the killed command when quitting
-SIGKILL = 9
+SIGKILL = _sandbox.SIGKILL
 
 SANDBOX = _sandbox.PROGRAM
 
 _running = None              # the running command's pid (set under quit_guard())
-_groups = []                 # process group of every command started
 
 
 class Capture:
@@ -118,19 +117,12 @@ def render(capture: Capture, budget: int):
     return text, True
 
 
-def _kill_group(pgid: int) -> None:
-    try:
-        os.killpg(pgid, SIGKILL)
-    except OSError:
-        pass
-
-
 def _interrupt():
     """Interrupt hook: kill the running command's process group and reap it."""
     pid = _running
     if pid is None:
         return
-    _kill_group(pid)
+    _sandbox.kill_group(pid)
     deadline = time.monotonic() + REAP_ON_QUIT
     while True:
         try:
@@ -140,12 +132,6 @@ def _interrupt():
         if done or time.monotonic() >= deadline:
             return
         time.sleep(0.002)
-
-
-def _on_exit():
-    """Exit hook: nothing a command started in its process group outlives the worker."""
-    for pgid in _groups:
-        _kill_group(pgid)
 
 
 # ---------------------------------------------------------------------------
@@ -248,7 +234,7 @@ def run(start, timeout, stdin_data, report):
         with quit_guard():
             pid = start((in_r, out_w, err_w), rep_w)
             _running = pid
-            _groups.append(pid)
+            _sandbox.groups.append(pid)
     finally:
         for fd in (in_r, out_w, err_w, rep_w):
             if fd is not None:
@@ -344,7 +330,7 @@ def run(start, timeout, stdin_data, report):
                 else:
                     read_ready(fd)
         if timed_out:
-            _kill_group(pid)
+            _sandbox.kill_group(pid)
             if returncode is None:
                 returncode = reap(0)
             stop = time.monotonic() + DRAIN_AFTER_KILL
@@ -357,7 +343,7 @@ def run(start, timeout, stdin_data, report):
                         read_ready(fd)
     finally:
         if returncode is None:          # only on an unexpected error above
-            _kill_group(pid)
+            _sandbox.kill_group(pid)
             returncode = reap(0)
         with quit_guard():
             _running = None
@@ -482,4 +468,4 @@ def handle(command: dict) -> dict:
 
 
 def main() -> None:
-    serve(handle, on_interrupt=_interrupt, on_exit=_on_exit)
+    serve(handle, on_interrupt=_interrupt, on_exit=_sandbox.kill_all_groups)
