@@ -237,4 +237,4 @@ def handle(command: dict) -> dict:
 def main() -> None:
     # The exit hook runs on every quit, a command running or not, and kills
     # the running child's group with the others: no interrupt hook is needed.
-    serve(handle, on_exit=_sandbox.kill_all_groups)
+    serve(handle, on_exit=_sandbox.on_exit)

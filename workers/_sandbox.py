@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import os
 
-from _protocol import get_arg, get_number
+from _protocol import get_arg, get_number, quit_guard
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAM = os.path.join(HERE, "tovana-sandbox")
@@ -30,6 +30,7 @@ NOT_INSTALLED = {"complete": False, "missing": ["everything (the sandbox helper 
 SIGKILL = 9
 
 groups = []                  # process group of every command started (each its own group)
+_folders = set()             # private temporary folders not removed yet
 
 
 def kill_group(pgid: int) -> None:
@@ -39,10 +40,13 @@ def kill_group(pgid: int) -> None:
         pass
 
 
-def kill_all_groups() -> None:
-    """Exit hook: nothing a command started in its process group outlives the worker."""
+def on_exit() -> None:
+    """Exit hook: nothing a command started in its process group outlives the
+    worker, nor the private temporary folder of a command cut short."""
     for pgid in groups:
         kill_group(pgid)
+    for path in list(_folders):
+        remove_tree(path)
 
 
 def mode(command: dict):
@@ -86,7 +90,9 @@ def private_tmp() -> str:
     for _ in range(100):
         path = os.path.join(base, "tovana-cmd-" + os.urandom(6).hex())
         try:
-            os.mkdir(path, 0o700)
+            with quit_guard():  # the exit hook sees every folder made
+                os.mkdir(path, 0o700)
+                _folders.add(path)
             return path
         except FileExistsError:
             continue
@@ -108,6 +114,7 @@ def remove_tree(path: str) -> None:
         os.rmdir(path)
     except OSError:
         pass
+    _folders.discard(path)
 
 
 def report(data: bytes):

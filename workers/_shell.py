@@ -468,4 +468,4 @@ def handle(command: dict) -> dict:
 
 
 def main() -> None:
-    serve(handle, on_interrupt=_interrupt, on_exit=_sandbox.kill_all_groups)
+    serve(handle, on_interrupt=_interrupt, on_exit=_sandbox.on_exit)

@@ -310,6 +310,21 @@ def test_quit_or_end_of_input_while_a_custom_tool_loops_exits_at_once(start, roo
     assert wait_for(lambda: process_gone(tool), 2.0)
 
 
+@pytest.mark.parametrize("kind, command", [
+    ("shell", {"command": "echo $TMPDIR > tmp.txt && mv tmp.txt tmp.path; sleep 30"}),
+    ("custom", {"source": "import os, time\ndef run(args):\n    open('tmp.txt', 'w').write(os.environ['TMPDIR'])\n"
+                          "    os.rename('tmp.txt', 'tmp.path')\n    time.sleep(30)\n"}),
+])
+def test_quit_while_a_command_runs_removes_its_private_temporary_folder(start, root, kind, command):
+    worker = start(kind)
+    worker.send_raw(json.dumps(command).encode() + b"\n")
+    assert wait_for((root / "tmp.path").exists)
+    tmp = Path((root / "tmp.path").read_text().strip())
+    assert tmp.is_dir()
+    stop_while_busy(worker, "quit")
+    assert not tmp.exists()
+
+
 def test_commands_waiting_behind_a_running_one_are_dropped_on_quit(start, root):
     worker = start("shell")
     worker.send_raw(b'{"command": "echo x > started.tmp && mv started.tmp started; sleep 30"}\n'
