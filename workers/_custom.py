@@ -39,7 +39,7 @@ import sys
 from types import CoroutineType
 
 import _sandbox
-from _protocol import describe, failure, get_arg, quit_guard, serve, success
+from _protocol import close_streams, describe, failure, get_arg, quit_guard, serve, success
 
 # asyncio and traceback are imported only by the tools that need them: a
 # plain ``def run`` never pays for them at start-up.
@@ -151,6 +151,7 @@ def _child(command, confine, report_w, result_w, tmp) -> None:
     status = 1
     try:
         os.setsid()
+        close_streams()
         confine[0](confine[1], confine[2], report_w)        # exits 125/126 when it cannot
         for name in ("TMPDIR", "TMP", "TEMP"):
             os.environ[name] = tmp

@@ -493,6 +493,7 @@ class _Session:
         self.lock = allocate_lock()
         self.busy = False
         self.quitting = False
+        self.fds = ()           # descriptors of the command and answer streams
         self.items = SimpleQueue()
 
 
@@ -508,6 +509,19 @@ def quit_guard():
     the interrupt hook (which already runs under it).
     """
     return _session.lock
+
+
+def close_streams() -> None:
+    """In a child forked from the worker: close the command and answer streams.
+
+    They belong to the worker alone; code the child runs can then neither
+    read the worker's commands nor write lines among its answers.
+    """
+    for fd in _session.fds:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
 
 
 def _stop(session: _Session, on_interrupt, on_exit=None) -> None:
@@ -557,6 +571,7 @@ def serve(handler, on_interrupt=None, on_exit=None) -> None:
     """
     session = _session
     commands, answer_fd = _take_over_streams()
+    session.fds = (commands.fileno(), answer_fd)
     # A bare thread: nothing joins it, and the process ends with os._exit.
     start_new_thread(_read_commands, (session, commands, on_interrupt, on_exit))
     while True:

@@ -813,6 +813,22 @@ def test_custom_tool_output_goes_to_stderr_and_never_to_stdout(start):
         assert text in stderr
 
 
+def test_custom_tool_child_holds_neither_the_command_nor_the_answer_stream(start):
+    worker = start("custom")
+    pipes = {os.fstat(pipe.fileno()).st_ino for pipe in (worker.proc.stdin, worker.proc.stdout)}
+    held = worker.ask({"source": (
+        "import os\n"
+        "def run(args):\n"
+        "    held = []\n"
+        "    for fd in os.listdir('/proc/self/fd'):\n"
+        "        try:\n"
+        "            held.append(os.fstat(int(fd)).st_ino)\n"
+        "        except OSError:\n"
+        "            pass\n"
+        "    return held\n")})["result"]["value"]
+    assert held and not pipes & set(held)
+
+
 def test_custom_tool_huge_results_are_cut_or_refused(start):
     worker = start("custom")
     line = worker.ask_line({"source": "def run(args):\n    return {'text': 'x' * 200000, 'n': 7}\n"})
