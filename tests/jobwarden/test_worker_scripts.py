@@ -986,3 +986,14 @@ def test_sandbox_program_without_landlock_runs_with_what_it_could_apply(root):
     assert applied["filesystem"] == "none" and applied["complete"] is False
     assert applied["missing"] == ["filesystem (no Landlock in this kernel)"]
     assert applied["network"] in ("namespace", "user namespace", "not cut")
+
+
+def test_sandbox_program_passes_only_the_standard_descriptors_on():
+    read_end, write_end = os.pipe()
+    try:
+        done = subprocess.run([str(SANDBOX_BINARY), "--unconfined", "--", "ls", "/proc/self/fd"],
+                              pass_fds=[read_end, write_end], capture_output=True, text=True, timeout=10)
+    finally:
+        os.close(read_end)
+        os.close(write_end)
+    assert done.returncode == 0 and done.stdout.split() == ["0", "1", "2", "3"]    # 3: what ls reads
