@@ -524,17 +524,22 @@ def close_streams() -> None:
             pass
 
 
+def _call_hooks(*hooks) -> None:
+    """Call the hooks given (None: none), reporting a failure and going on."""
+    for hook in hooks:
+        if hook is not None:
+            try:
+                hook()
+            except BaseException as exc:     # exiting anyway
+                diagnostic(f"worker: exit hook failed: {describe(exc)}")
+
+
 def _stop(session: _Session, on_interrupt, on_exit=None) -> None:
     """Quit or end of input seen: end now if busy, else wake the main loop."""
     with session.lock:
         session.quitting = True
         if session.busy:
-            for hook in (on_interrupt, on_exit):
-                if hook is not None:
-                    try:
-                        hook()
-                    except BaseException as exc:     # exiting anyway
-                        diagnostic(f"worker: exit hook failed: {describe(exc)}")
+            _call_hooks(on_interrupt, on_exit)
             os._exit(0)
     session.items.put(None)
 
@@ -592,10 +597,6 @@ def serve(handler, on_interrupt=None, on_exit=None) -> None:
                 with session.lock:
                     session.busy = False
         _write_answer(answer_fd, encode_answer(answer))
-    if on_exit is not None:
-        try:
-            on_exit()
-        except BaseException as exc:     # exiting anyway
-            diagnostic(f"worker: exit hook failed: {describe(exc)}")
+    _call_hooks(on_exit)
     # Exit at once, even if user code left threads behind.
     os._exit(0)
