@@ -214,57 +214,16 @@ def run(start, timeout, stdin_data, report):
     global _running
     import select
     started = time.monotonic()
-    opened = []
+    opened = []                 # descriptors to close at the end
+    captures = {}
+    pid = pidfd = returncode = None
+    poller = select.poll()
+    reading = set()
 
     def pipe():
         ends = os.pipe()
         opened.extend(ends)
         return ends
-
-    out_r, out_w = pipe()
-    err_r, err_w = pipe()
-    if stdin_data is not None:
-        in_r, in_w = pipe()
-    else:
-        in_r, in_w = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC), None
-        opened.append(in_r)
-    rep_r, rep_w = pipe() if report else (None, None)
-    pid = None
-    try:
-        with quit_guard():
-            pid = start((in_r, out_w, err_w), rep_w)
-            _running = pid
-            _sandbox.groups.append(pid)
-    finally:
-        for fd in (in_r, out_w, err_w, rep_w):
-            if fd is not None:
-                os.close(fd)
-                opened.remove(fd)
-        if pid is None:
-            for fd in opened:
-                os.close(fd)
-    out, err, rep = Capture(), Capture(), Capture()
-    captures = {out_r: out, err_r: err}
-    if rep_r is not None:
-        captures[rep_r] = rep
-    poller = select.poll()
-    reading = set(captures)
-    for fd in reading:
-        poller.register(fd, select.POLLIN)
-    pending = memoryview(stdin_data or b"")
-    if in_w is not None:
-        os.set_blocking(in_w, False)
-        if pending:
-            poller.register(in_w, select.POLLOUT)
-        else:
-            os.close(in_w)
-            opened.remove(in_w)
-            in_w = None
-    try:
-        pidfd = os.pidfd_open(pid)
-        poller.register(pidfd, select.POLLIN)
-    except (AttributeError, OSError):
-        pidfd = None
 
     def read_ready(fd):
         try:
@@ -286,10 +245,49 @@ def run(start, timeout, stdin_data, report):
             return -SIGKILL
         return os.waitstatus_to_exitcode(status) if done else None
 
-    deadline = started + timeout
+    out, err, rep = Capture(), Capture(), Capture()
     timed_out = lingering = False
-    returncode = exited_at = None
     try:
+        out_r, out_w = pipe()
+        err_r, err_w = pipe()
+        if stdin_data is not None:
+            in_r, in_w = pipe()
+        else:
+            in_r, in_w = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC), None
+            opened.append(in_r)
+        rep_r, rep_w = pipe() if report else (None, None)
+        with quit_guard():
+            pid = start((in_r, out_w, err_w), rep_w)
+            _running = pid
+            _sandbox.groups.append(pid)
+        for fd in (in_r, out_w, err_w, rep_w):      # the command's ends: it has its own
+            if fd is not None:
+                opened.remove(fd)
+                os.close(fd)
+        captures[out_r], captures[err_r] = out, err
+        if rep_r is not None:
+            captures[rep_r] = rep
+        reading.update(captures)
+        for fd in reading:
+            poller.register(fd, select.POLLIN)
+        pending = memoryview(stdin_data or b"")
+        if in_w is not None:
+            os.set_blocking(in_w, False)
+            if pending:
+                poller.register(in_w, select.POLLOUT)
+            else:
+                opened.remove(in_w)
+                os.close(in_w)
+                in_w = None
+        try:
+            pidfd = os.pidfd_open(pid)
+        except (AttributeError, OSError):
+            pass
+        else:
+            poller.register(pidfd, select.POLLIN)
+
+        deadline = started + timeout
+        exited_at = None
         while True:
             if returncode is None:
                 returncode = reap(os.WNOHANG)
@@ -342,7 +340,7 @@ def run(start, timeout, stdin_data, report):
                     if fd in reading:
                         read_ready(fd)
     finally:
-        if returncode is None:          # only on an unexpected error above
+        if pid is not None and returncode is None:      # only on an unexpected error above
             _sandbox.kill_group(pid)
             returncode = reap(0)
         with quit_guard():
