@@ -177,30 +177,34 @@ def _run_confined(command: dict, mode) -> dict:
         answer = run_tool(command)
         return _with_sandbox(answer, _sandbox.NOT_INSTALLED)
     tmp = _sandbox.private_tmp()
+    opened = []                 # descriptors to close at the end
+    pid = status = None
     try:
         options = _sandbox.options(command, os.getcwd(), tmp)
         confine = _confine_arguments(options + ["--die-with", str(os.getpid())])
         report_r, report_w = os.pipe()
+        opened += (report_r, report_w)
         result_r, result_w = os.pipe()
-        try:
-            with quit_guard():
-                pid = os.fork()
-                if pid == 0:
-                    os.close(report_r)
-                    os.close(result_r)
-                    _child(command, confine, report_w, result_w, tmp)
-                _sandbox.groups.append(pid)     # killed on quit, running or not
-        finally:
-            os.close(report_w)
-            os.close(result_w)
-        try:
-            applied, error = _sandbox.report(_read_all(report_r))
-            data = _read_all(result_r)
-        finally:
-            os.close(report_r)
-            os.close(result_r)
+        opened += (result_r, result_w)
+        with quit_guard():
+            pid = os.fork()
+            if pid == 0:
+                os.close(report_r)
+                os.close(result_r)
+                _child(command, confine, report_w, result_w, tmp)
+            _sandbox.groups.append(pid)     # killed on quit, running or not
+        for fd in (report_w, result_w):     # the child's ends: it has its own
+            opened.remove(fd)
+            os.close(fd)
+        applied, error = _sandbox.report(_read_all(report_r))
+        data = _read_all(result_r)
         _pid, status = os.waitpid(pid, 0)
     finally:
+        for fd in opened:
+            os.close(fd)
+        if pid is not None and status is None:      # only on an unexpected error above
+            _sandbox.kill_group(pid)
+            os.waitpid(pid, 0)
         _sandbox.remove_tree(tmp)
     code = os.waitstatus_to_exitcode(status)
     if error is not None:
