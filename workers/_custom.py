@@ -192,7 +192,7 @@ def _run_confined(command: dict, mode) -> dict:
                 os.close(report_r)
                 os.close(result_r)
                 _child(command, confine, report_w, result_w, tmp)
-            _sandbox.groups.append(pid)     # killed on quit, running or not
+            _sandbox.add_group(pid)     # killed on quit, running or not
         for fd in (report_w, result_w):     # the child's ends: it has its own
             opened.remove(fd)
             os.close(fd)

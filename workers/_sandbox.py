@@ -29,7 +29,7 @@ _LIMIT_OPTIONS = {"cpu_seconds": "--cpu", "memory_mb": "--memory", "file_size_mb
 NOT_INSTALLED = {"complete": False, "missing": ["everything (the sandbox helper is not installed)"]}
 SIGKILL = 9
 
-groups = []                  # process group of every command started (each its own group)
+groups = []                  # process groups of the commands started that may have members
 _folders = set()             # private temporary folders not removed yet
 
 
@@ -38,6 +38,24 @@ def kill_group(pgid: int) -> None:
         os.killpg(pgid, SIGKILL)
     except OSError:
         pass
+
+
+def add_group(pgid: int) -> None:
+    """Remember a new command's process group (call under ``quit_guard()``).
+
+    Groups that have emptied are forgotten: their number may go to an
+    unrelated process later, and the list would grow with every command.
+    """
+    groups[:] = [known for known in groups if _has_members(known)]
+    groups.append(pgid)
+
+
+def _has_members(pgid: int) -> bool:
+    try:
+        os.killpg(pgid, 0)
+        return True
+    except OSError:
+        return False
 
 
 def on_exit() -> None:

@@ -259,7 +259,7 @@ def run(start, timeout, stdin_data, report):
         with quit_guard():
             pid = start((in_r, out_w, err_w), rep_w)
             _running = pid
-            _sandbox.groups.append(pid)
+            _sandbox.add_group(pid)
         for fd in (in_r, out_w, err_w, rep_w):      # the command's ends: it has its own
             if fd is not None:
                 opened.remove(fd)
