@@ -180,7 +180,7 @@ def _run_confined(command: dict, mode) -> dict:
     opened = []                 # descriptors to close at the end
     pid = status = None
     try:
-        options = _sandbox.options(command, os.getcwd(), tmp)
+        options = _sandbox.options(command, mode, os.getcwd(), tmp)
         confine = _confine_arguments(options + ["--die-with", str(os.getpid())])
         report_r, report_w = os.pipe()
         opened += (report_r, report_w)

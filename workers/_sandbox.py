@@ -75,8 +75,9 @@ def mode(command: dict):
     return value
 
 
-def options(command: dict, root: str, tmp: str) -> list:
-    """The helper's options for ``command``: writable folders, network, limits."""
+def options(command: dict, mode, root: str, tmp: str) -> list:
+    """The helper's options for ``command`` (of ``mode(command)``): writable
+    folders, network, limits."""
     network = get_arg(command, "network", bool, False)
     writable = get_arg(command, "writable", list, [])
     limits = get_arg(command, "limits", dict, {})
@@ -97,7 +98,7 @@ def options(command: dict, root: str, tmp: str) -> list:
         result += [_LIMIT_OPTIONS[key], str(get_number(limits, key, default, minimum=1, integer=True))]
     if network:
         result.append("--network")
-    if command.get("sandbox") == "required":
+    if mode == "required":
         result.append("--require")
     return result
 

@@ -407,7 +407,7 @@ def handle(command: dict) -> dict:
     try:
         if mode is not False and helper:
             tmp = _sandbox.private_tmp()
-            options = _sandbox.options(command, root, tmp)
+            options = _sandbox.options(command, mode, root, tmp)
             env["TMPDIR"] = env["TMP"] = env["TEMP"] = tmp
             outcome = run(lambda fds, rep: _spawn_helper(options, argv, cwd, env, fds, rep),
                           timeout, stdin_data, report=True)
