@@ -122,9 +122,14 @@ def remove_tree(path: str) -> None:
     """Remove ``path`` and everything below it, never following a link."""
     try:
         for _folder, dirs, files, fd in os.fwalk(path, topdown=False):
-            for name in files + dirs:
+            for name in files:
                 try:
-                    os.rmdir(name, dir_fd=fd) if name in dirs else os.unlink(name, dir_fd=fd)
+                    os.unlink(name, dir_fd=fd)
+                except OSError:
+                    pass
+            for name in dirs:
+                try:
+                    os.rmdir(name, dir_fd=fd)
                 except OSError:
                     try:                # a link to a folder is listed among the folders
                         os.unlink(name, dir_fd=fd)
