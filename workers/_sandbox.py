@@ -1,4 +1,6 @@
-"""Confinement settings shared by the shell and custom workers.
+"""Confinement settings shared by the shell and custom workers, with what
+both keep of their commands: the process groups to kill and the private
+temporary folders to remove when the worker ends.
 
 Commands run under the ``tovana-sandbox`` helper that lies beside these
 scripts (the custom worker's tool code calls the same confinement through
