@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -341,6 +342,25 @@ std::string report_line(const Options& o, const Applied& applied) {
 }
 
 #ifndef TOVANA_SANDBOX_LIBRARY
+#ifndef CLOSE_RANGE_CLOEXEC
+#define CLOSE_RANGE_CLOEXEC (1U << 2)
+#endif
+
+// Descriptors the caller left inheritable reach no program: all but 0, 1
+// and 2 close on exec (the report descriptor is closed before it anyway).
+void close_on_exec_above_2() {
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+#endif
+    DIR* dir = opendir("/proc/self/fd");  // kernels before 5.11
+    if (dir == nullptr) return;
+    while (const dirent* entry = readdir(dir)) {
+        int fd = std::atoi(entry->d_name);
+        if (fd > 2 && fd != dirfd(dir)) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    closedir(dir);
+}
+
 // The message for a failed exec, without allocating: the address-space limit
 // is already in force.
 [[noreturn]] void exec_failed(const char* program, int error) {
@@ -445,6 +465,7 @@ extern "C" __attribute__((visibility("default"))) int tovana_sandbox_confine(int
 #else
 int main(int argc, char** argv) {
     Options o = parse(argc, argv, true);
+    close_on_exec_above_2();
     confine(o);
     execvp(o.program[0], o.program);
     exec_failed(o.program[0], errno);

@@ -39,7 +39,7 @@ import sys
 from types import CoroutineType
 
 import _sandbox
-from _protocol import describe, failure, get_arg, quit_guard, serve, success
+from _protocol import close_streams, describe, failure, get_arg, quit_guard, serve, success
 
 # asyncio and traceback are imported only by the tools that need them: a
 # plain ``def run`` never pays for them at start-up.
@@ -95,9 +95,6 @@ def run_tool(command: dict) -> dict:
 # the confined child
 
 _library = None              # the confinement library, loaded on first use
-_running = None              # the running child's pid (set under quit_guard())
-_groups = []                 # process group of every child started
-SIGKILL = 9
 
 
 def _load_library():
@@ -154,6 +151,7 @@ def _child(command, confine, report_w, result_w, tmp) -> None:
     status = 1
     try:
         os.setsid()
+        close_streams()
         confine[0](confine[1], confine[2], report_w)        # exits 125/126 when it cannot
         for name in ("TMPDIR", "TMP", "TEMP"):
             os.environ[name] = tmp
@@ -173,40 +171,40 @@ def _child(command, confine, report_w, result_w, tmp) -> None:
 
 
 def _run_confined(command: dict, mode) -> dict:
-    global _running
     if not os.access(_sandbox.LIBRARY, os.R_OK):
         if mode == "required":
             raise FileNotFoundError(2, "the sandbox library is not installed", _sandbox.LIBRARY)
         answer = run_tool(command)
         return _with_sandbox(answer, _sandbox.NOT_INSTALLED)
     tmp = _sandbox.private_tmp()
+    opened = []                 # descriptors to close at the end
+    pid = status = None
     try:
-        options = _sandbox.options(command, os.getcwd(), tmp)
+        options = _sandbox.options(command, mode, os.getcwd(), tmp)
         confine = _confine_arguments(options + ["--die-with", str(os.getpid())])
         report_r, report_w = os.pipe()
+        opened += (report_r, report_w)
         result_r, result_w = os.pipe()
-        try:
-            with quit_guard():
-                pid = os.fork()
-                if pid == 0:
-                    os.close(report_r)
-                    os.close(result_r)
-                    _child(command, confine, report_w, result_w, tmp)
-                _running = pid
-                _groups.append(pid)
-        finally:
-            os.close(report_w)
-            os.close(result_w)
-        try:
-            applied, error = _sandbox.report(_read_all(report_r))
-            data = _read_all(result_r)
-        finally:
-            os.close(report_r)
-            os.close(result_r)
-        _pid, status = os.waitpid(pid, 0)
+        opened += (result_r, result_w)
         with quit_guard():
-            _running = None
+            pid = os.fork()
+            if pid == 0:
+                os.close(report_r)
+                os.close(result_r)
+                _child(command, confine, report_w, result_w, tmp)
+            _sandbox.add_group(pid)     # killed on quit, running or not
+        for fd in (report_w, result_w):     # the child's ends: it has its own
+            opened.remove(fd)
+            os.close(fd)
+        applied, error = _sandbox.report(_read_all(report_r))
+        data = _read_all(result_r)
+        _pid, status = os.waitpid(pid, 0)
     finally:
+        for fd in opened:
+            os.close(fd)
+        if pid is not None and status is None:      # only on an unexpected error above
+            _sandbox.kill_group(pid)
+            os.waitpid(pid, 0)
         _sandbox.remove_tree(tmp)
     code = os.waitstatus_to_exitcode(status)
     if error is not None:
@@ -241,22 +239,7 @@ def handle(command: dict) -> dict:
     return _run_confined(command, mode)
 
 
-def _interrupt() -> None:
-    """Interrupt hook: kill the running child's process group."""
-    if _running is not None:
-        try:
-            os.killpg(_running, SIGKILL)
-        except OSError:
-            pass
-
-
-def _on_exit() -> None:
-    for pgid in _groups:
-        try:
-            os.killpg(pgid, SIGKILL)
-        except OSError:
-            pass
-
-
 def main() -> None:
-    serve(handle, on_interrupt=_interrupt, on_exit=_on_exit)
+    # The exit hook runs on every quit, a command running or not, and kills
+    # the running child's group with the others: no interrupt hook is needed.
+    serve(handle, on_exit=_sandbox.on_exit)

@@ -284,7 +284,7 @@ def do_replace(command: dict) -> dict:
             _refuse_special(dir_fd, name, path)
         fd, _info = _open_regular(dir_fd, name, path, os.O_RDWR)
         try:
-            with open(os.dup(fd), "rb") as handle:
+            with open(fd, "rb", closefd=False) as handle:
                 text = handle.read().decode("utf-8")
             occurrences = text.count(old)
             if not occurrences:

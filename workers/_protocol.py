@@ -493,6 +493,7 @@ class _Session:
         self.lock = allocate_lock()
         self.busy = False
         self.quitting = False
+        self.fds = ()           # descriptors of the command and answer streams
         self.items = SimpleQueue()
 
 
@@ -510,17 +511,35 @@ def quit_guard():
     return _session.lock
 
 
+def close_streams() -> None:
+    """In a child forked from the worker: close the command and answer streams.
+
+    They belong to the worker alone; code the child runs can then neither
+    read the worker's commands nor write lines among its answers.
+    """
+    for fd in _session.fds:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+
+
+def _call_hooks(*hooks) -> None:
+    """Call the hooks given (None: none), reporting a failure and going on."""
+    for hook in hooks:
+        if hook is not None:
+            try:
+                hook()
+            except BaseException as exc:     # exiting anyway
+                diagnostic(f"worker: exit hook failed: {describe(exc)}")
+
+
 def _stop(session: _Session, on_interrupt, on_exit=None) -> None:
     """Quit or end of input seen: end now if busy, else wake the main loop."""
     with session.lock:
         session.quitting = True
         if session.busy:
-            for hook in (on_interrupt, on_exit):
-                if hook is not None:
-                    try:
-                        hook()
-                    except BaseException as exc:     # exiting anyway
-                        diagnostic(f"worker: exit hook failed: {describe(exc)}")
+            _call_hooks(on_interrupt, on_exit)
             os._exit(0)
     session.items.put(None)
 
@@ -557,6 +576,7 @@ def serve(handler, on_interrupt=None, on_exit=None) -> None:
     """
     session = _session
     commands, answer_fd = _take_over_streams()
+    session.fds = (commands.fileno(), answer_fd)
     # A bare thread: nothing joins it, and the process ends with os._exit.
     start_new_thread(_read_commands, (session, commands, on_interrupt, on_exit))
     while True:
@@ -577,10 +597,6 @@ def serve(handler, on_interrupt=None, on_exit=None) -> None:
                 with session.lock:
                     session.busy = False
         _write_answer(answer_fd, encode_answer(answer))
-    if on_exit is not None:
-        try:
-            on_exit()
-        except BaseException as exc:     # exiting anyway
-            diagnostic(f"worker: exit hook failed: {describe(exc)}")
+    _call_hooks(on_exit)
     # Exit at once, even if user code left threads behind.
     os._exit(0)

@@ -1,4 +1,6 @@
-"""Confinement settings shared by the shell and custom workers.
+"""Confinement settings shared by the shell and custom workers, with what
+both keep of their commands: the process groups to kill and the private
+temporary folders to remove when the worker ends.
 
 Commands run under the ``tovana-sandbox`` helper that lies beside these
 scripts (the custom worker's tool code calls the same confinement through
@@ -17,7 +19,7 @@ from __future__ import annotations
 
 import os
 
-from _protocol import get_arg, get_number
+from _protocol import get_arg, get_number, quit_guard
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAM = os.path.join(HERE, "tovana-sandbox")
@@ -27,6 +29,44 @@ DEFAULT_LIMITS = {"cpu_seconds": 300, "memory_mb": 4096, "file_size_mb": 1024,
 _LIMIT_OPTIONS = {"cpu_seconds": "--cpu", "memory_mb": "--memory", "file_size_mb": "--file-size",
                   "open_files": "--open-files", "processes": "--processes"}
 NOT_INSTALLED = {"complete": False, "missing": ["everything (the sandbox helper is not installed)"]}
+SIGKILL = 9
+
+groups = []                  # process groups of the commands started that may have members
+_folders = set()             # private temporary folders not removed yet
+
+
+def kill_group(pgid: int) -> None:
+    try:
+        os.killpg(pgid, SIGKILL)
+    except OSError:
+        pass
+
+
+def add_group(pgid: int) -> None:
+    """Remember a new command's process group (call under ``quit_guard()``).
+
+    Groups that have emptied are forgotten: their number may go to an
+    unrelated process later, and the list would grow with every command.
+    """
+    groups[:] = [known for known in groups if _has_members(known)]
+    groups.append(pgid)
+
+
+def _has_members(pgid: int) -> bool:
+    try:
+        os.killpg(pgid, 0)
+        return True
+    except OSError:
+        return False
+
+
+def on_exit() -> None:
+    """Exit hook: nothing a command started in its process group outlives the
+    worker, nor the private temporary folder of a command cut short."""
+    for pgid in groups:
+        kill_group(pgid)
+    for path in list(_folders):
+        remove_tree(path)
 
 
 def mode(command: dict):
@@ -37,8 +77,9 @@ def mode(command: dict):
     return value
 
 
-def options(command: dict, root: str, tmp: str) -> list:
-    """The helper's options for ``command``: writable folders, network, limits."""
+def options(command: dict, mode, root: str, tmp: str) -> list:
+    """The helper's options for ``command`` (of ``mode(command)``): writable
+    folders, network, limits."""
     network = get_arg(command, "network", bool, False)
     writable = get_arg(command, "writable", list, [])
     limits = get_arg(command, "limits", dict, {})
@@ -59,7 +100,7 @@ def options(command: dict, root: str, tmp: str) -> list:
         result += [_LIMIT_OPTIONS[key], str(get_number(limits, key, default, minimum=1, integer=True))]
     if network:
         result.append("--network")
-    if command.get("sandbox") == "required":
+    if mode == "required":
         result.append("--require")
     return result
 
@@ -70,7 +111,9 @@ def private_tmp() -> str:
     for _ in range(100):
         path = os.path.join(base, "tovana-cmd-" + os.urandom(6).hex())
         try:
-            os.mkdir(path, 0o700)
+            with quit_guard():  # the exit hook sees every folder made
+                os.mkdir(path, 0o700)
+                _folders.add(path)
             return path
         except FileExistsError:
             continue
@@ -81,9 +124,14 @@ def remove_tree(path: str) -> None:
     """Remove ``path`` and everything below it, never following a link."""
     try:
         for _folder, dirs, files, fd in os.fwalk(path, topdown=False):
-            for name in files + dirs:
+            for name in files:
                 try:
-                    os.rmdir(name, dir_fd=fd) if name in dirs else os.unlink(name, dir_fd=fd)
+                    os.unlink(name, dir_fd=fd)
+                except OSError:
+                    pass
+            for name in dirs:
+                try:
+                    os.rmdir(name, dir_fd=fd)
                 except OSError:
                     try:                # a link to a folder is listed among the folders
                         os.unlink(name, dir_fd=fd)
@@ -92,6 +140,7 @@ def remove_tree(path: str) -> None:
         os.rmdir(path)
     except OSError:
         pass
+    _folders.discard(path)
 
 
 def report(data: bytes):

@@ -48,12 +48,11 @@ KEEP_BYTES = 128 * 1024      # bytes kept from each end of a stream while it run
 EXIT_GRACE = 0.5             # seconds to wait for pipes held open by background processes
 DRAIN_AFTER_KILL = 0.5       # seconds to collect the rest of the output after a kill
 REAP_ON_QUIT = 0.5           # seconds to wait for the killed command when quitting
-SIGKILL = 9
+SIGKILL = _sandbox.SIGKILL
 
 SANDBOX = _sandbox.PROGRAM
 
 _running = None              # the running command's pid (set under quit_guard())
-_groups = []                 # process group of every command started
 
 
 class Capture:
@@ -118,19 +117,12 @@ def render(capture: Capture, budget: int):
     return text, True
 
 
-def _kill_group(pgid: int) -> None:
-    try:
-        os.killpg(pgid, SIGKILL)
-    except OSError:
-        pass
-
-
 def _interrupt():
     """Interrupt hook: kill the running command's process group and reap it."""
     pid = _running
     if pid is None:
         return
-    _kill_group(pid)
+    _sandbox.kill_group(pid)
     deadline = time.monotonic() + REAP_ON_QUIT
     while True:
         try:
@@ -140,12 +132,6 @@ def _interrupt():
         if done or time.monotonic() >= deadline:
             return
         time.sleep(0.002)
-
-
-def _on_exit():
-    """Exit hook: nothing a command started in its process group outlives the worker."""
-    for pgid in _groups:
-        _kill_group(pgid)
 
 
 # ---------------------------------------------------------------------------
@@ -228,57 +214,16 @@ def run(start, timeout, stdin_data, report):
     global _running
     import select
     started = time.monotonic()
-    opened = []
+    opened = []                 # descriptors to close at the end
+    captures = {}
+    pid = pidfd = returncode = None
+    poller = select.poll()
+    reading = set()
 
     def pipe():
         ends = os.pipe()
         opened.extend(ends)
         return ends
-
-    out_r, out_w = pipe()
-    err_r, err_w = pipe()
-    if stdin_data is not None:
-        in_r, in_w = pipe()
-    else:
-        in_r, in_w = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC), None
-        opened.append(in_r)
-    rep_r, rep_w = pipe() if report else (None, None)
-    pid = None
-    try:
-        with quit_guard():
-            pid = start((in_r, out_w, err_w), rep_w)
-            _running = pid
-            _groups.append(pid)
-    finally:
-        for fd in (in_r, out_w, err_w, rep_w):
-            if fd is not None:
-                os.close(fd)
-                opened.remove(fd)
-        if pid is None:
-            for fd in opened:
-                os.close(fd)
-    out, err, rep = Capture(), Capture(), Capture()
-    captures = {out_r: out, err_r: err}
-    if rep_r is not None:
-        captures[rep_r] = rep
-    poller = select.poll()
-    reading = set(captures)
-    for fd in reading:
-        poller.register(fd, select.POLLIN)
-    pending = memoryview(stdin_data or b"")
-    if in_w is not None:
-        os.set_blocking(in_w, False)
-        if pending:
-            poller.register(in_w, select.POLLOUT)
-        else:
-            os.close(in_w)
-            opened.remove(in_w)
-            in_w = None
-    try:
-        pidfd = os.pidfd_open(pid)
-        poller.register(pidfd, select.POLLIN)
-    except (AttributeError, OSError):
-        pidfd = None
 
     def read_ready(fd):
         try:
@@ -300,10 +245,49 @@ def run(start, timeout, stdin_data, report):
             return -SIGKILL
         return os.waitstatus_to_exitcode(status) if done else None
 
-    deadline = started + timeout
+    out, err, rep = Capture(), Capture(), Capture()
     timed_out = lingering = False
-    returncode = exited_at = None
     try:
+        out_r, out_w = pipe()
+        err_r, err_w = pipe()
+        if stdin_data is not None:
+            in_r, in_w = pipe()
+        else:
+            in_r, in_w = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC), None
+            opened.append(in_r)
+        rep_r, rep_w = pipe() if report else (None, None)
+        with quit_guard():
+            pid = start((in_r, out_w, err_w), rep_w)
+            _running = pid
+            _sandbox.add_group(pid)
+        for fd in (in_r, out_w, err_w, rep_w):      # the command's ends: it has its own
+            if fd is not None:
+                opened.remove(fd)
+                os.close(fd)
+        captures[out_r], captures[err_r] = out, err
+        if rep_r is not None:
+            captures[rep_r] = rep
+        reading.update(captures)
+        for fd in reading:
+            poller.register(fd, select.POLLIN)
+        pending = memoryview(stdin_data or b"")
+        if in_w is not None:
+            os.set_blocking(in_w, False)
+            if pending:
+                poller.register(in_w, select.POLLOUT)
+            else:
+                opened.remove(in_w)
+                os.close(in_w)
+                in_w = None
+        try:
+            pidfd = os.pidfd_open(pid)
+        except (AttributeError, OSError):
+            pass
+        else:
+            poller.register(pidfd, select.POLLIN)
+
+        deadline = started + timeout
+        exited_at = None
         while True:
             if returncode is None:
                 returncode = reap(os.WNOHANG)
@@ -344,7 +328,7 @@ def run(start, timeout, stdin_data, report):
                 else:
                     read_ready(fd)
         if timed_out:
-            _kill_group(pid)
+            _sandbox.kill_group(pid)
             if returncode is None:
                 returncode = reap(0)
             stop = time.monotonic() + DRAIN_AFTER_KILL
@@ -356,8 +340,8 @@ def run(start, timeout, stdin_data, report):
                     if fd in reading:
                         read_ready(fd)
     finally:
-        if returncode is None:          # only on an unexpected error above
-            _kill_group(pid)
+        if pid is not None and returncode is None:      # only on an unexpected error above
+            _sandbox.kill_group(pid)
             returncode = reap(0)
         with quit_guard():
             _running = None
@@ -423,7 +407,7 @@ def handle(command: dict) -> dict:
     try:
         if mode is not False and helper:
             tmp = _sandbox.private_tmp()
-            options = _sandbox.options(command, root, tmp)
+            options = _sandbox.options(command, mode, root, tmp)
             env["TMPDIR"] = env["TMP"] = env["TEMP"] = tmp
             outcome = run(lambda fds, rep: _spawn_helper(options, argv, cwd, env, fds, rep),
                           timeout, stdin_data, report=True)
@@ -482,4 +466,4 @@ def handle(command: dict) -> dict:
 
 
 def main() -> None:
-    serve(handle, on_interrupt=_interrupt, on_exit=_on_exit)
+    serve(handle, on_interrupt=_interrupt, on_exit=_sandbox.on_exit)

@@ -310,6 +310,21 @@ def test_quit_or_end_of_input_while_a_custom_tool_loops_exits_at_once(start, roo
     assert wait_for(lambda: process_gone(tool), 2.0)
 
 
+@pytest.mark.parametrize("kind, command", [
+    ("shell", {"command": "echo $TMPDIR > tmp.txt && mv tmp.txt tmp.path; sleep 30"}),
+    ("custom", {"source": "import os, time\ndef run(args):\n    open('tmp.txt', 'w').write(os.environ['TMPDIR'])\n"
+                          "    os.rename('tmp.txt', 'tmp.path')\n    time.sleep(30)\n"}),
+])
+def test_quit_while_a_command_runs_removes_its_private_temporary_folder(start, root, kind, command):
+    worker = start(kind)
+    worker.send_raw(json.dumps(command).encode() + b"\n")
+    assert wait_for((root / "tmp.path").exists)
+    tmp = Path((root / "tmp.path").read_text().strip())
+    assert tmp.is_dir()
+    stop_while_busy(worker, "quit")
+    assert not tmp.exists()
+
+
 def test_commands_waiting_behind_a_running_one_are_dropped_on_quit(start, root):
     worker = start("shell")
     worker.send_raw(b'{"command": "echo x > started.tmp && mv started.tmp started; sleep 30"}\n'
@@ -798,6 +813,22 @@ def test_custom_tool_output_goes_to_stderr_and_never_to_stdout(start):
         assert text in stderr
 
 
+def test_custom_tool_child_holds_neither_the_command_nor_the_answer_stream(start):
+    worker = start("custom")
+    pipes = {os.fstat(pipe.fileno()).st_ino for pipe in (worker.proc.stdin, worker.proc.stdout)}
+    held = worker.ask({"source": (
+        "import os\n"
+        "def run(args):\n"
+        "    held = []\n"
+        "    for fd in os.listdir('/proc/self/fd'):\n"
+        "        try:\n"
+        "            held.append(os.fstat(int(fd)).st_ino)\n"
+        "        except OSError:\n"
+        "            pass\n"
+        "    return held\n")})["result"]["value"]
+    assert held and not pipes & set(held)
+
+
 def test_custom_tool_huge_results_are_cut_or_refused(start):
     worker = start("custom")
     line = worker.ask_line({"source": "def run(args):\n    return {'text': 'x' * 200000, 'n': 7}\n"})
@@ -955,3 +986,14 @@ def test_sandbox_program_without_landlock_runs_with_what_it_could_apply(root):
     assert applied["filesystem"] == "none" and applied["complete"] is False
     assert applied["missing"] == ["filesystem (no Landlock in this kernel)"]
     assert applied["network"] in ("namespace", "user namespace", "not cut")
+
+
+def test_sandbox_program_passes_only_the_standard_descriptors_on():
+    read_end, write_end = os.pipe()
+    try:
+        done = subprocess.run([str(SANDBOX_BINARY), "--unconfined", "--", "ls", "/proc/self/fd"],
+                              pass_fds=[read_end, write_end], capture_output=True, text=True, timeout=10)
+    finally:
+        os.close(read_end)
+        os.close(write_end)
+    assert done.returncode == 0 and done.stdout.split() == ["0", "1", "2", "3"]    # 3: what ls reads
