@@ -11,15 +11,14 @@ import asyncio
 import json
 import statistics
 import sys
-import tempfile
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "build" / "pkg"))
 
-from bench_jobwarden import direct_round_trip  # noqa: E402
-from tovana.core.jobwarden import Jobwarden, SubprocessTask  # noqa: E402
+from bench_jobwarden import direct_round_trip, temp_pool  # noqa: E402
+from tovana.core.jobwarden import SubprocessTask  # noqa: E402
 
 FLOOR = '''import json, sys
 for line in sys.stdin:
@@ -37,33 +36,31 @@ CASES = {
 
 
 async def main(rounds=25):
-    folder = Path(tempfile.mkdtemp(prefix="jobwarden_bench_workers_"))
-    floor_script = str(folder / "floor.py")
-    Path(floor_script).write_text(FLOOR)
-    (folder / "two_lines.txt").write_text("one\ntwo\n")
-    (folder / "two_lines.py").write_text("def f(x):\n    return x\n")
-    pool = Jobwarden(max_workers=4, temp_dir=str(folder))
-    out = {}
-    for worker_type, (command, goal) in CASES.items():
-        def task():
-            return SubprocessTask(worker_type=worker_type, command=command, working_dir=str(folder))
-        result = await pool.spawn(task())
-        if result.status.value != "completed":
-            raise SystemExit(f"{worker_type}: {result.status.value}: {result.error}")
-        await direct_round_trip(floor_script, {})
-        times, floors = [], []
-        for _ in range(rounds):
-            t0 = time.perf_counter()
-            await pool.spawn(task())
-            times.append(time.perf_counter() - t0)
-            t0 = time.perf_counter()
+    async with temp_pool("jobwarden_bench_workers_", max_workers=4) as (pool, folder):
+        floor_script = str(folder / "floor.py")
+        Path(floor_script).write_text(FLOOR)
+        (folder / "two_lines.txt").write_text("one\ntwo\n")
+        (folder / "two_lines.py").write_text("def f(x):\n    return x\n")
+        out = {}
+        for worker_type, (command, goal) in CASES.items():
+            def task():
+                return SubprocessTask(worker_type=worker_type, command=command, working_dir=str(folder))
+            result = await pool.spawn(task())
+            if result.status.value != "completed":
+                raise SystemExit(f"{worker_type}: {result.status.value}: {result.error}")
             await direct_round_trip(floor_script, {})
-            floors.append(time.perf_counter() - t0)
-        spawn_ms, floor_ms = statistics.median(times) * 1e3, statistics.median(floors) * 1e3
-        out[worker_type] = {"spawn_ms": spawn_ms, "floor_ms": floor_ms,
-                            "ratio": spawn_ms / floor_ms, "goal": goal, "n": rounds}
-    await pool.cleanup()
-    return out
+            times, floors = [], []
+            for _ in range(rounds):
+                t0 = time.perf_counter()
+                await pool.spawn(task())
+                times.append(time.perf_counter() - t0)
+                t0 = time.perf_counter()
+                await direct_round_trip(floor_script, {})
+                floors.append(time.perf_counter() - t0)
+            spawn_ms, floor_ms = statistics.median(times) * 1e3, statistics.median(floors) * 1e3
+            out[worker_type] = {"spawn_ms": spawn_ms, "floor_ms": floor_ms,
+                                "ratio": spawn_ms / floor_ms, "goal": goal, "n": rounds}
+        return out
 
 
 if __name__ == "__main__":
