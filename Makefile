@@ -3,8 +3,9 @@
 # Each step prints one progress line; a failing compiler's messages still show.
 
 TC := $(CURDIR)/.toolchain
+# The interpreters set-up provides as $(TC)/bin/python<version>.
+VERSIONS := 3.14 3.13 3.12
 PY314 := $(TC)/bin/python3.14
-PY313 := $(TC)/bin/python3.13
 PY312 := $(TC)/bin/python3.12
 # scikit-build-core, build and pip, brought by set-up for every interpreter.
 WHEEL_TOOLS := $(TC)/sysroot/usr/lib/python3/dist-packages
@@ -12,7 +13,7 @@ BUILD := $(CURDIR)/build
 DIST := $(CURDIR)/dist
 PYTEST_FLAGS ?= -q -p no:cacheprovider
 
-CMAKE_FLAGS := -DPYTHON314=$(PY314) -DPYTHON313=$(PY313) -DPYTHON312=$(PY312)
+CMAKE_FLAGS := $(foreach v,$(VERSIONS),-DPYTHON$(subst .,,$(v))=$(TC)/bin/python$(v))
 WHEEL_FLAGS :=
 ifeq ($(CI),true)
 CMAKE_FLAGS += -DWERROR=ON
@@ -70,7 +71,7 @@ endif
 wheel: setup
 	@mkdir -p $(DIST) $(BUILD)
 	@rm -f $(DIST)/tovana_native-*.whl
-	@for v in 3.14 3.13 3.12; do \
+	@for v in $(VERSIONS); do \
 	    printf 'wheel: python%s ...' $$v; \
 	    env PYTHONPATH=$(WHEEL_TOOLS) CMAKE_BUILD_PARALLEL_LEVEL=2 $(TC)/bin/python$$v -m build --wheel --no-isolation \
 	        --skip-dependency-check --outdir $(DIST) $(WHEEL_FLAGS) . >$(BUILD)/wheel-$$v.log 2>&1 || \
@@ -81,7 +82,7 @@ wheel: setup
 
 # Each wheel installed into a fresh venv, used from outside the source tree.
 test-wheel: wheel
-	@for v in 3.14 3.13 3.12; do \
+	@for v in $(VERSIONS); do \
 	    echo "test: python$$v: the wheel in a fresh venv"; \
 	    TOVANA_WHEEL_DIR=$(DIST) TOVANA_WHEEL_TOOLS=$(WHEEL_TOOLS) $(TC)/bin/python$$v -m pytest $(PYTEST_FLAGS) tests/wheel || exit 1; \
 	done

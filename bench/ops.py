@@ -7,27 +7,30 @@ seconds per call."""
 import time
 
 
+def _turns(native, plain, rounds):
+    """(side, run) in timing order: each round both sides, the order flipped every round."""
+    sides = [("native", native), ("plain", plain)]
+    for r in range(rounds):
+        yield from (sides if r % 2 == 0 else sides[::-1])
+
+
 def alternate(native, plain, n, rounds=7):
     """native, plain: callables running the operation n times."""
     best = {"native": float("inf"), "plain": float("inf")}
-    sides = [("native", native), ("plain", plain)]
-    for r in range(rounds):
-        for name, run in (sides if r % 2 == 0 else sides[::-1]):
-            t0 = time.perf_counter()
-            run(n)
-            best[name] = min(best[name], (time.perf_counter() - t0) / n)
+    for side, run in _turns(native, plain, rounds):
+        t0 = time.perf_counter()
+        run(n)
+        best[side] = min(best[side], (time.perf_counter() - t0) / n)
     return best
 
 
 async def alternate_async(native, plain, n, rounds=7):
     """native, plain: coroutine functions running the operation n times."""
     best = {"native": float("inf"), "plain": float("inf")}
-    sides = [("native", native), ("plain", plain)]
-    for r in range(rounds):
-        for name, run in (sides if r % 2 == 0 else sides[::-1]):
-            t0 = time.perf_counter()
-            await run(n)
-            best[name] = min(best[name], (time.perf_counter() - t0) / n)
+    for side, run in _turns(native, plain, rounds):
+        t0 = time.perf_counter()
+        await run(n)
+        best[side] = min(best[side], (time.perf_counter() - t0) / n)
     return best
 
 

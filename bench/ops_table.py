@@ -1,12 +1,7 @@
 """The per-operation table: each operation of the native modules beside its
 plain-Python rendering, measured alternately in one run (bench_ops_*.py),
 with the ratio of their rates and the goal it is held to."""
-import json
 import math
-import subprocess
-from pathlib import Path
-
-HERE = Path(__file__).resolve().parent
 
 # Goal of each row (by its label's start).  The pool's operations (to_dict,
 # pid, _notify, cancel) share one and a goal for their geometric mean; the
@@ -15,15 +10,6 @@ BRIDGE_GOALS = {"chatferry: one message": 1.5, "chatferry: messages through": 1.
 POOL_GOAL = 1.0
 POOL_MEAN_GOAL = 1.3
 CONSTRUCTION = ("`SubprocessTask(", "`SubprocessResult(")
-
-
-def measure(py314, py312):
-    rows = []
-    for python, script in ((py314, "bench_ops_jobwarden.py"), (py312, "bench_ops_chatferry.py")):
-        out = subprocess.run([python, str(HERE / script)], check=True, capture_output=True, text=True,
-                             cwd=HERE).stdout
-        rows += json.loads(out.strip().splitlines()[-1])
-    return rows
 
 
 def goal_of(row):

@@ -8,6 +8,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import ops_table
+
 HERE = Path(__file__).resolve().parent
 README = HERE.parent / "README.md"
 BEGIN, END = "<!-- bench:begin -->", "<!-- bench:end -->"
@@ -56,9 +58,8 @@ def sandbox_table(sb):
 
 def per_operation(py314, py312):
     """Each native operation beside its plain-Python rendering (ops_table.py)."""
-    import ops_table
-
-    return ops_table.render(ops_table.measure(py314, py312))
+    rows = run(py314, "bench_ops_jobwarden.py") + run(py312, "bench_ops_chatferry.py")
+    return ops_table.render(rows)
 
 
 def main():

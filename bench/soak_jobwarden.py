@@ -13,7 +13,6 @@ import asyncio
 import gc
 import os
 import sys
-import tempfile
 import time
 import tracemalloc
 from collections import Counter
@@ -21,8 +20,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "build" / "pkg"))
 
+from bench_jobwarden import temp_pool  # noqa: E402
 from measure import open_fds, rss_kib  # noqa: E402
-from tovana.core.jobwarden import Jobwarden, SubprocessTask  # noqa: E402
+from tovana.core.jobwarden import SubprocessTask  # noqa: E402
 
 WORKER = r'''
 import json, os, select, sys
@@ -125,38 +125,37 @@ async def wave(pool, n, start, outcomes, width):
 
 
 async def soak(total, width=8):
-    folder = Path(tempfile.mkdtemp(prefix="jobwarden_soak_"))
-    (folder / "shell_worker.py").write_text(WORKER)
-    pool = Jobwarden(max_workers=width, temp_dir=str(folder))
-    pool.WORKER_SCRIPTS_DIR = folder
-    pool.on_result(lambda result: None)
-    outcomes = Counter()
-    done = 0
+    async with temp_pool("jobwarden_soak_", max_workers=width) as (pool, folder):
+        (folder / "shell_worker.py").write_text(WORKER)
+        pool.WORKER_SCRIPTS_DIR = folder
+        pool.on_result(lambda result: None)
+        outcomes = Counter()
+        done = 0
 
-    async def run(n):
-        nonlocal done
-        while n > 0:
-            k = min(width, n)
-            await wave(pool, k, done, outcomes, width)
-            done += k
-            n -= k
-            pool._results.clear()  # the store keeps every result by design; keep the soak about leaks
-            await pool.cleanup()
+        async def run(n):
+            nonlocal done
+            while n > 0:
+                k = min(width, n)
+                await wave(pool, k, done, outcomes, width)
+                done += k
+                n -= k
+                pool._results.clear()  # the store keeps every result by design; keep the soak about leaks
+                await pool.cleanup()
 
-    warm = min(200, total // 10)
-    await run(warm)
-    gc.collect()
-    before = {"fds": open_fds(), "children": children(), "traced": tracemalloc.get_traced_memory()[0],
-              "rss_kib": rss_kib()}
-    t0 = time.perf_counter()
-    await run(total - warm)
-    elapsed = time.perf_counter() - t0
-    await pool.cleanup()
-    gc.collect()
-    await asyncio.sleep(0.1)
-    after = {"fds": open_fds(), "children": children(), "traced": tracemalloc.get_traced_memory()[0],
-             "rss_kib": rss_kib()}
-    return before, after, outcomes, elapsed
+        warm = min(200, total // 10)
+        await run(warm)
+        gc.collect()
+        before = {"fds": open_fds(), "children": children(), "traced": tracemalloc.get_traced_memory()[0],
+                  "rss_kib": rss_kib()}
+        t0 = time.perf_counter()
+        await run(total - warm)
+        elapsed = time.perf_counter() - t0
+        await pool.cleanup()
+        gc.collect()
+        await asyncio.sleep(0.1)
+        after = {"fds": open_fds(), "children": children(), "traced": tracemalloc.get_traced_memory()[0],
+                 "rss_kib": rss_kib()}
+        return before, after, outcomes, elapsed
 
 
 def main():

@@ -331,7 +331,6 @@ PY314_ROOTS=(python3.14-minimal libpython3.14-minimal libpython3.14-stdlib libpy
 PURE_ROOTS=(python3-pytest python3-hypothesis)
 WHEEL_ROOTS=(python3-scikit-build-core python3-build python3-pip)
 
-# CPython 3.14
 # use_override VAR VERSION: check the interpreter named by $VAR and print
 # "MODE PATH" (override when it has pytest and hypothesis, else override-venv).
 use_override() {
@@ -345,6 +344,7 @@ use_override() {
     if [[ $CK_TESTS == 1 ]]; then printf 'override %s\n' "$path"; else printf 'override-venv %s\n' "$path"; fi
 }
 
+# CPython 3.14: Debian's, unless PYTHON314 names one.
 MODE314=debian BASE314=""
 if [[ -n ${PYTHON314:-} ]]; then
     read -r MODE314 BASE314 < <(use_override PYTHON314 3.14) || exit 1
@@ -394,9 +394,12 @@ local_python() {
 local_python 3.12
 local_python 3.13
 
-WANT314="v=$SETUP_VERSION mode=$MODE314 base=$BASE314 tc=$TC"
-WANT313="v=$SETUP_VERSION mode=$MODE313 base=$BASE313 tc=$TC"
-WANT312="v=$SETUP_VERSION mode=$MODE312 base=$BASE312 tc=$TC"
+VERSIONS=(3.14 3.13 3.12)
+# want VERSION: the stamp of that interpreter's entry in .toolchain/bin.
+want() {
+    local mode=MODE${1/./} base=BASE${1/./}
+    printf 'v=%s mode=%s base=%s tc=%s' "$SETUP_VERSION" "${!mode}" "${!base}" "$TC"
+}
 
 # entry_ok NAME VERSION: the entry runs, is that version, has headers and test packages.
 entry_ok() {
@@ -440,9 +443,16 @@ wheel_tools_ok() {
     done
 }
 
-if stamp_is py314 "$WANT314" && stamp_is py313 "$WANT313" && stamp_is py312 "$WANT312" &&
-    entry_ok python3.14 3.14 && entry_ok python3.13 3.13 && entry_ok python3.12 3.12 &&
-    wheel_tools_ok; then
+# all_ready: every entry is stamped as wanted and works, and the wheel tools are there.
+all_ready() {
+    local v
+    for v in "${VERSIONS[@]}"; do
+        stamp_is "py${v/./}" "$(want "$v")" && entry_ok "python$v" "$v" || return 1
+    done
+    wheel_tools_ok
+}
+
+if all_ready; then
     compile_root
     say "python3.14, python3.13 and python3.12 are ready in .toolchain/bin"
     exit 0
@@ -453,7 +463,10 @@ fi
 
 NEED_INTERP=0 NEED_PURE=0
 [[ $MODE314 == debian ]] && NEED_INTERP=1
-[[ $MODE314 != override || $MODE313 != override || $MODE312 != override ]] && NEED_PURE=1
+for v in "${VERSIONS[@]}"; do
+    mode=MODE${v/./}
+    if [[ ${!mode} != override ]]; then NEED_PURE=1; fi
+done
 
 PATCHELF=""
 if (( NEED_INTERP )); then
@@ -510,7 +523,8 @@ if (( ${#sets[@]} )); then
     WANTROOT="v=$SETUP_VERSION tc=$TC debs=$(printf '%s\n' "${ALL_DEBS[@]##*/}" | sort | tr '\n' ' ')"
     if ! stamp_is root "$WANTROOT" || [[ ! -d $ROOT ]]; then
         say "unpacking ${#ALL_DEBS[@]} packages into .toolchain/sysroot ..."
-        rm -f "$STAMPS/root" "$STAMPS/py314" "$STAMPS/py313" "$STAMPS/py312" "$STAMPS/bytecode"
+        rm -f "$STAMPS/root" "$STAMPS/bytecode"
+        for v in "${VERSIONS[@]}"; do rm -f "$STAMPS/py${v/./}"; done
         rm -rf "$ROOT"
         mkdir -p "$ROOT"
         for d in "${ALL_DEBS[@]}"; do dpkg -x "$d" "$ROOT"; done
@@ -559,21 +573,15 @@ make_venv() { # base version dir
 # ---------------------------------------------------------------------------
 # The entries in .toolchain/bin.
 
-rm -f "$TC/bin/python3.14" "$TC/bin/python3.13" "$TC/bin/python3.12"
-[[ $MODE314 == override-venv ]] || rm -rf "$TC/venv314"
-case $MODE314 in
-    debian)
-        ln -s ../sysroot/usr/bin/python3.14 "$TC/bin/python3.14" ;;
-    override)
-        write_wrapper "$TC/bin/python3.14" "$BASE314" ;;
-    override-venv)
-        say "making a venv of $BASE314 that sees pytest and hypothesis ..."
-        vpy=$(make_venv "$BASE314" 3.14 "$TC/venv314")
-        write_wrapper "$TC/bin/python3.14" "$vpy" ;;
-esac
-for v in 3.13 3.12; do
+# debian: the unpacked interpreter; override: the given one as it is;
+# otherwise a venv of the given (or the machine's) one.
+for v in "${VERSIONS[@]}"; do
     nn=${v/./} mode_var=MODE${v/./} base_var=BASE${v/./}
+    rm -f "$TC/bin/python$v"
     case ${!mode_var} in
+        debian)
+            rm -rf "$TC/venv$nn"
+            ln -s "../sysroot/usr/bin/python$v" "$TC/bin/python$v" ;;
         override)
             rm -rf "$TC/venv$nn"
             write_wrapper "$TC/bin/python$v" "${!base_var}" ;;
@@ -584,7 +592,7 @@ for v in 3.13 3.12; do
     esac
 done
 
-for v in 3.14 3.13 3.12; do
+for v in "${VERSIONS[@]}"; do
     py=$TC/bin/python$v
     pycheck "$py" && [[ $CK_VER == "$v" ]] ||
         die "Cannot provide CPython $v: $py does not run (see the logs in $LOGS); set PYTHON${v/./}=/path/to/python$v (with headers) and run make setup again."
@@ -598,6 +606,4 @@ for v in 3.14 3.13 3.12; do
     say "python$v ready: .toolchain/bin/python$v (headers in $CK_INC)"
 done
 compile_root
-write_stamp py314 "$WANT314"
-write_stamp py313 "$WANT313"
-write_stamp py312 "$WANT312"
+for v in "${VERSIONS[@]}"; do write_stamp "py${v/./}" "$(want "$v")"; done

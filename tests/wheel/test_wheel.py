@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 import textwrap
 import zipfile
 from pathlib import Path
@@ -126,7 +127,15 @@ def wheel():
     return found[0]
 
 
-def test_wheel_installs_beside_the_host_package(wheel, tmp_path):
+@pytest.fixture
+def scratch():
+    """The venv's and the host's folder, removed when the test ends (pytest
+    would keep its own temporary folders, venv included)."""
+    with tempfile.TemporaryDirectory(prefix="tovana_wheel_") as folder:
+        yield Path(folder)
+
+
+def test_wheel_installs_beside_the_host_package(wheel, scratch):
     names = zipfile.ZipFile(wheel).namelist()
     files = {n for n in names if not n.startswith("tovana_native-")}
     assert not [n for n in files if n.endswith("__init__.py") or n.endswith("py.typed")]
@@ -134,7 +143,7 @@ def test_wheel_installs_beside_the_host_package(wheel, tmp_path):
             "tovana/workers/shell_worker.py", "tovana/workers/_protocol.py"} <= files
 
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME")}
-    venv = tmp_path / "venv"
+    venv = scratch / "venv"
     subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(venv)], env=env, check=True)
     python = venv / "bin" / "python"
     # pip runs inside the new environment; set-up provides it (TOVANA_WHEEL_TOOLS).
@@ -142,7 +151,7 @@ def test_wheel_installs_beside_the_host_package(wheel, tmp_path):
     subprocess.run([str(python), "-m", "pip", "install", "-q", "--no-index", "--no-deps",
                     "--disable-pip-version-check", str(wheel)], env=tools, check=True)
 
-    host = tmp_path / "host"
+    host = scratch / "host"
     for name, text in HOST.items():
         (host / name).parent.mkdir(parents=True, exist_ok=True)
         (host / name).write_text(textwrap.dedent(text))
