@@ -149,14 +149,6 @@ inline Ref global(PyObject* name) {
 // of the call and the running native function's qualified name as its
 // location; any other object gets `logger.<level_method>(text)` called.
 void log(PyObject* level_method, int level, PyObject* text, Where where);
-inline void log_debug(const Ref& t, Where w = Where::here()) { log(RT_NAME("debug"), 10, t.get(), w); }
-inline void log_info(const Ref& t, Where w = Where::here()) { log(RT_NAME("info"), 20, t.get(), w); }
-inline void log_warning(const Ref& t, Where w = Where::here()) { log(RT_NAME("warning"), 30, t.get(), w); }
-inline void log_error(const Ref& t, Where w = Where::here()) { log(RT_NAME("error"), 40, t.get(), w); }
-inline void log_debug(PyObject* t, Where w = Where::here()) { log(RT_NAME("debug"), 10, t, w); }
-inline void log_info(PyObject* t, Where w = Where::here()) { log(RT_NAME("info"), 20, t, w); }
-inline void log_warning(PyObject* t, Where w = Where::here()) { log(RT_NAME("warning"), 30, t, w); }
-inline void log_error(PyObject* t, Where w = Where::here()) { log(RT_NAME("error"), 40, t, w); }
 // Whether logger.<method>(text) at `level` could do anything: false only
 // when the module's `logger` is a plain logging.Logger (the class as the
 // module found it at import) that is disabled or
