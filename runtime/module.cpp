@@ -43,12 +43,19 @@ int traverse_state(State& s, visitproc visit, void* arg) {
     return 0;
 }
 
-void clear_state(State& s) {
-    free_coroutine_memory(s);
+namespace {
+// The references traverse_state visits: what breaking a cycle clears.
+void clear_visited(State& s) {
     Py_CLEAR(s.stop_iteration);
     Py_CLEAR(s.logger_type);
     Py_CLEAR(s.func_type);
     Py_CLEAR(s.coro_type);
+}
+}  // namespace
+
+void clear_state(State& s) {
+    free_coroutine_memory(s);
+    clear_visited(s);
     for (PyObject*& o : s.strings) Py_CLEAR(o);
     for (PyObject*& o : s.kwnames) Py_CLEAR(o);
 }
@@ -59,12 +66,7 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
 }
 
 int clear_module(PyObject* m) {
-    if (State* s = state_of(m)) {
-        Py_CLEAR(s->stop_iteration);
-        Py_CLEAR(s->logger_type);
-        Py_CLEAR(s->func_type);
-        Py_CLEAR(s->coro_type);
-    }
+    if (State* s = state_of(m)) clear_visited(*s);
     return 0;
 }
 
