@@ -401,8 +401,7 @@ Ref make_function(const FuncDef& def, const char* owner, PyObject* module_name) 
     Ref names = check(PyTuple_New(static_cast<Py_ssize_t>(nparams)));
     for (size_t i = 0; i < nparams; ++i) {
         const Param& p = def.params[i];
-        PyObject* name = str(p.name).release();
-        PyUnicode_InternInPlace(&name);
+        PyObject* name = check(PyUnicode_InternFromString(p.name)).release();
         PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
         if (p.annotation) setitem(annotations.get(), name, p.annotation);
         PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i), default_value(p.dflt).release());

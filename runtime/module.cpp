@@ -112,10 +112,7 @@ ClassBuilder& ClassBuilder::property(const FuncDef& def) {
 }
 
 ClassBuilder& ClassBuilder::attr(const char* name, const Ref& value) {
-    Ref key = str(name);
-    PyObject* k = key.release();
-    PyUnicode_InternInPlace(&k);
-    key = Ref::steal(k);
+    Ref key = check(PyUnicode_InternFromString(name));
     setitem(ns_.get(), key.get(), value);
     return *this;
 }
