@@ -9,8 +9,6 @@
 //               not registered their worker yet
 #include "jobwarden.hpp"
 
-#include <cmath>
-
 namespace jobwarden {
 
 namespace {
@@ -101,8 +99,6 @@ void add_starting(PyObject* self, long delta) {
     Ref n = ATTR(self, "_starting");
     rt::setattr(self, RT_NAME("_starting"), rt::integer(PyLong_AsLong(n.get()) + delta));
 }
-
-bool is_nan(PyObject* v) { return PyFloat_Check(v) && std::isnan(PyFloat_AS_DOUBLE(v)); }
 
 // A refused task: FAILED with `error`, nothing measured, no process.
 Ref refusal(PyObject* task_id, const Ref& error) {

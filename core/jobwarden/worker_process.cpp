@@ -8,8 +8,6 @@
 // closes its standard output without answering.
 #include "jobwarden.hpp"
 
-#include <cmath>
-
 namespace jobwarden {
 
 namespace {
@@ -183,7 +181,7 @@ Co<Ref> exchange_co(Ref stdin_writer, Ref stdout_reader, Ref line) {
 // The time-out as asyncio.wait_for takes it: NaN would never expire, so it
 // expires at once, like zero.
 Ref effective_timeout(const Ref& timeout) {
-    if (PyFloat_Check(timeout.get()) && std::isnan(PyFloat_AS_DOUBLE(timeout.get()))) return rt::floating(0.0);
+    if (is_nan(timeout.get())) return rt::floating(0.0);
     return timeout;
 }
 
