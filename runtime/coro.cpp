@@ -179,12 +179,27 @@ PySendResult after_iter(Driver& d, PySendResult r, PyObject* res, PyObject** out
     return after_iter(d, r, res, out);
 }
 
+// Holds the running mark from entry to exit, on every way out: a step that
+// left the coroutine marked running unmarks it, unless it was already
+// running when entered (a refused re-entry).
+class RunMark {
+public:
+    explicit RunMark(Driver& d) noexcept : d_(d), was_running_(d.state == Driver::Running) {}
+    ~RunMark() {
+        if (!was_running_ && d_.state == Driver::Running) d_.state = Driver::Suspended;
+    }
+    RunMark(const RunMark&) = delete;
+    RunMark& operator=(const RunMark&) = delete;
+
+private:
+    Driver& d_;
+    const bool was_running_;
+};
+
 // send_into with the running mark held from entry to exit.
 [[gnu::always_inline]] inline PySendResult send_marked(Driver& d, PyObject* arg, PyObject** out) noexcept {
-    const bool was_running = d.state == Driver::Running;
-    PySendResult r = send_into(d, arg, out);
-    if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
-    return r;
+    RunMark mark(d);
+    return send_into(d, arg, out);
 }
 
 PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
@@ -332,16 +347,8 @@ PySendResult throw_into(Driver& d, Ref exc, PyObject** out) {
 
 // throw_into with the running mark held from entry to exit.
 PySendResult throw_marked(Driver& d, Ref exc, PyObject** out) {
-    const bool was_running = d.state == Driver::Running;
-    PySendResult r;
-    try {
-        r = throw_into(d, std::move(exc), out);
-    } catch (...) {
-        if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
-        throw;
-    }
-    if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
-    return r;
+    RunMark mark(d);
+    return throw_into(d, std::move(exc), out);
 }
 
 PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
