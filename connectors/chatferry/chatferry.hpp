@@ -67,9 +67,6 @@ Ref get(PyObject* mapping, PyObject* key, const Ref& dflt);
 // constant string (RT_NAME), compared without making any object.
 bool equals(PyObject* a, PyObject* text);
 
-// s[:n] for a str.
-Ref head(const Ref& s, Py_ssize_t n);
-
 // The Python exception behind a failed Outcome when it is an ordinary one
 // (an Exception subclass); otherwise the failure is rethrown.
 template <class T>

@@ -72,7 +72,7 @@ Ref is_running(const Args& a) { return rt::getattr(a[0], RT_NAME("_running")); }
 
 Co<Ref> on_telegram_message_co(Arg self, Arg text, Arg metadata) {
     Ref sender = get(metadata.get(), RT_NAME("from_name"), Ref::borrow(RT_NAME("unknown")));
-    RT_LOG_INFO(rt::concat({RT_NAME("Queuing Telegram message from "), sender.get(), RT_NAME(": "), head(text, kPreview).get()}));
+    RT_LOG_INFO(rt::concat({RT_NAME("Queuing Telegram message from "), sender.get(), RT_NAME(": "), rt::head(text.get(), kPreview).get()}));
     Ref queue = rt::getattr(self.get(), RT_NAME("_queue"));
     Ref pair = rt::check(PyTuple_Pack(2, text.get(), metadata.get()));
     co_await rt::call_method(queue.get(), RT_NAME("put"), pair);
@@ -88,7 +88,7 @@ Ref on_telegram_message(const Args& a) {
 Co<Ref> answer_failure(Arg self, Arg error, Arg metadata) {
     Ref message = rt::text_of(error.get());
     rt::log_exception(rt::format("Error processing Telegram message: %U", message.get()), error);
-    Ref reply = rt::format("%s%U", "\u26A0\uFE0F Sorry, I encountered an error:\n", head(message, kErrorCut).get());
+    Ref reply = rt::format("%s%U", "\u26A0\uFE0F Sorry, I encountered an error:\n", rt::head(message.get(), kErrorCut).get());
     auto sent = co_await rt::attempt(rt::call_method(self.get(), RT_NAME("_send_reply"), reply, metadata));
     if (sent.failed()) {
         Ref e = ordinary_error(sent);
@@ -145,7 +145,7 @@ Co<Ref> process_queue_co(Arg self) {
             metadata = Ref::borrow(PyTuple_GET_ITEM(items.get(), 1));
         }
         Ref shown = rt::text_of(text.get());
-        RT_LOG_INFO(rt::concat({RT_NAME("Processing queued message: "), head(shown, kPreview).get()}));
+        RT_LOG_INFO(rt::concat({RT_NAME("Processing queued message: "), rt::head(shown.get(), kPreview).get()}));
 
         rt::setattr(self.get(), RT_NAME("_processing"), true);
         auto out = co_await rt::attempt(handle_one(self, text, metadata));

@@ -88,8 +88,6 @@ bool equals(PyObject* a, PyObject* text) {
     return rt::truthy(result.get());
 }
 
-Ref head(const Ref& s, Py_ssize_t n) { return rt::head(s.get(), n); }
-
 }  // namespace chatferry
 
 RT_MODULE(chatferry, chatferry::exec)

@@ -63,7 +63,7 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
         if (rt::truthy(get(data.get(), RT_NAME("content")).get())) {
             Ref content = rt::getitem(data.get(), RT_NAME("content"));
             append(got.response_parts, content);
-            RT_LOG_DEBUG(rt::concat({RT_NAME("Agent text: "), head(content, 100).get()}));
+            RT_LOG_DEBUG(rt::concat({RT_NAME("Agent text: "), rt::head(content.get(), 100).get()}));
         }
     } else if (equals(type.get(), RT_NAME("tool_call"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
@@ -168,7 +168,7 @@ Co<Ref> handle_message_co(Arg self, Arg text, Arg metadata) {
         Ref e = ordinary_error(streamed);
         rt::log_exception(Ref::borrow(RT_NAME("Agent processing failed for Telegram message")), e);
         Ref message = rt::text_of(e.get());
-        append(got.response_parts, rt::format("%s%U", "\u26A0\uFE0F Processing error: ", head(message, 300).get()));
+        append(got.response_parts, rt::format("%s%U", "\u26A0\uFE0F Processing error: ", rt::head(message.get(), 300).get()));
     }
 
     Ref final_response = compose(got);
