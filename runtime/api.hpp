@@ -75,6 +75,13 @@ inline Ref item(PyObject* o, Py_ssize_t i) {
     if (PyList_CheckExact(o) && i < PyList_GET_SIZE(o)) return Ref::borrow(PyList_GET_ITEM(o, i));
     return check(PySequence_GetItem(o, i));
 }
+// dict[key] for a dict, borrowed; null when the key is missing.  Only an
+// error (in the key's hash or comparison) throws.
+inline PyObject* dict_find(PyObject* dict, PyObject* key, Where where = Where::here()) {
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    if (!v && PyErr_Occurred()) throw_pending(where);
+    return v;
+}
 // mapping.get(key, dflt); a plain dict is read directly.
 Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt = Py_None);
 // s[:n]; a plain str is cut directly.
@@ -116,11 +123,10 @@ Ref call_method(PyObject* o, PyObject* name, A&&... a) {
 template <class... A>
 Ref call_module_attr(PyObject* o, PyObject* name, A&&... a) {
     if (PyModule_CheckExact(o)) {
-        if (PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(o), name)) {
+        if (PyObject* f = dict_find(PyModule_GetDict(o), name)) {
             Ref fn = Ref::borrow(f);
             return call(fn.get(), std::forward<A>(a)...);
         }
-        if (PyErr_Occurred()) throw_pending();
     }
     return call_method(o, name, std::forward<A>(a)...);
 }

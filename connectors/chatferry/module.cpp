@@ -58,14 +58,12 @@ void exec(PyObject*) {
 
 Ref import_name(PyObject* module, PyObject* name) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed: the interpreter's sys.modules
-    PyObject* found = PyDict_CheckExact(modules) ? PyDict_GetItemWithError(modules, module) : nullptr;
-    if (!found && PyErr_Occurred()) rt::throw_pending();
+    PyObject* found = PyDict_CheckExact(modules) ? rt::dict_find(modules, module) : nullptr;
     Ref m = found && found != Py_None ? Ref::borrow(found) : rt::check(PyImport_Import(module));
     // A plain module's attribute is its dictionary's entry (the module's
     // __getattr__, if any, only answers for missing names).
     if (PyModule_CheckExact(m.get())) {
-        if (PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(m.get()), name)) return Ref::borrow(v);
-        if (PyErr_Occurred()) rt::throw_pending();
+        if (PyObject* v = rt::dict_find(PyModule_GetDict(m.get()), name)) return Ref::borrow(v);
     }
     Ref value = rt::getattr_opt(m.get(), name);
     if (value) return value;
