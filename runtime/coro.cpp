@@ -623,6 +623,7 @@ PyTypeObject* make_coroutine_type(PyObject* module) {
 
 void free_coroutine_memory(State& s) noexcept {
     while (s.coro_free_count) PyObject_GC_Del(s.coro_free[--s.coro_free_count]);
+    release_frames();
 }
 
 // A coroutine object with an empty Driver: the memory of a finished one
