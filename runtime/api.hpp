@@ -159,12 +159,13 @@ void log(PyObject* level_method, int level, PyObject* text, Where where);
 // when the module's `logger` is a plain logging.Logger (the class as the
 // module found it at import) that is disabled or
 // whose own level cache says the level is off, exactly the test its method
-// would make first.  The RT_LOG_* forms skip building the text then.
+// would make first.  The RT_LOG_* forms skip building the text then; their
+// text is a Ref or a borrowed str (RT_NAME("...")).
 bool log_wanted(int level);
 #define RT_LOG_AT(method, level, text)                                          \
     do {                                                                        \
         if (::rt::log_wanted(level))                                            \
-            ::rt::log(RT_NAME(method), level, ::rt::Ref(text).get(), ::rt::Where::here()); \
+            ::rt::log(RT_NAME(method), level, ::rt::Arg(text).get(), ::rt::Where::here()); \
     } while (0)
 #define RT_LOG_DEBUG(text) RT_LOG_AT("debug", 10, text)
 #define RT_LOG_INFO(text) RT_LOG_AT("info", 20, text)

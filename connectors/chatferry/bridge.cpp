@@ -71,13 +71,13 @@ Ref get_agent(const Args&) {
 Co<Ref> send_reply_co(Arg self, Arg text, Arg metadata) {
     Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
     if (!rt::truthy(telegram.get())) {
-        RT_LOG_ERROR(Ref::borrow(RT_NAME("Cannot send reply \u2014 Telegram connector not available")));
+        RT_LOG_ERROR(RT_NAME("Cannot send reply \u2014 Telegram connector not available"));
         co_return rt::none();
     }
     Ref chat_id = get(metadata.get(), RT_NAME("chat_id"));
     if (!rt::truthy(chat_id.get())) chat_id = rt::getattr(telegram.get(), RT_NAME("_chat_id"));
     if (!rt::truthy(chat_id.get())) {
-        RT_LOG_ERROR(Ref::borrow(RT_NAME("Cannot send reply \u2014 no chat_id")));
+        RT_LOG_ERROR(RT_NAME("Cannot send reply \u2014 no chat_id"));
         co_return rt::none();
     }
     Ref send_message = rt::getattr(telegram.get(), RT_NAME("send_message"));
@@ -153,7 +153,7 @@ Co<Ref> deliver_photo(Arg path, Arg chat_id, Arg telegram) {
     Ref sending = rt::call_kw(send_photo.get(), RT_KW("caption,chat_id"), {path}, {Ref::borrow(RT_NAME("\U0001F4F8 Screenshot")), chat_id});
     Ref result = co_await sending;
     if (rt::truthy(get(result.get(), RT_NAME("success")).get())) {
-        RT_LOG_INFO(Ref::borrow(RT_NAME("Screenshot sent to Telegram")));
+        RT_LOG_INFO(RT_NAME("Screenshot sent to Telegram"));
         co_return rt::boolean(true);
     }
     RT_LOG_WARNING(rt::format("Failed to send screenshot to Telegram: %S", get(result.get(), RT_NAME("message")).get()));

@@ -20,25 +20,25 @@ bool is_running_now(PyObject* self) { return rt::truthy(rt::getattr(self, RT_NAM
 
 Co<Ref> start_co(Arg self) {
     if (is_running_now(self.get())) {
-        RT_LOG_INFO(Ref::borrow(RT_NAME("Chatferry already running")));
+        RT_LOG_INFO(RT_NAME("Chatferry already running"));
         co_return rt::none();
     }
     Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
     if (!rt::truthy(telegram.get())) {
-        RT_LOG_ERROR(Ref::borrow(RT_NAME("Cannot start Chatferry \u2014 Telegram connector not available or not configured")));
+        RT_LOG_ERROR(RT_NAME("Cannot start Chatferry \u2014 Telegram connector not available or not configured"));
         co_return rt::none();
     }
     Ref handler = rt::getattr(self.get(), RT_NAME("_on_telegram_message"));
     rt::call_method(telegram.get(), RT_NAME("set_message_handler"), handler);
-    RT_LOG_INFO(Ref::borrow(RT_NAME("Message handler registered")));
+    RT_LOG_INFO(RT_NAME("Message handler registered"));
     co_await rt::call_method(telegram.get(), RT_NAME("start"));
-    RT_LOG_INFO(Ref::borrow(RT_NAME("Telegram polling started")));
+    RT_LOG_INFO(RT_NAME("Telegram polling started"));
     // Set before the worker exists, so that its first loop test finds it true.
     rt::setattr(self.get(), RT_NAME("_running"), true);
     Ref worker = rt::call_method(self.get(), RT_NAME("_process_queue"));
     Ref asyncio = rt::global(RT_NAME("asyncio"));
     rt::setattr(self.get(), RT_NAME("_worker_task"), rt::call_module_attr(asyncio.get(), RT_NAME("create_task"), worker));
-    RT_LOG_INFO(Ref::borrow(RT_NAME("Chatferry started \u2014 two-way messaging active")));
+    RT_LOG_INFO(RT_NAME("Chatferry started \u2014 two-way messaging active"));
     co_return rt::none();
 }
 
@@ -60,7 +60,7 @@ Co<Ref> stop_co(Arg self) {
     rt::setattr(self.get(), RT_NAME("_worker_task"), rt::none());
     Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
     if (rt::truthy(telegram.get())) co_await rt::call_method(telegram.get(), RT_NAME("stop"));
-    RT_LOG_INFO(Ref::borrow(RT_NAME("Chatferry stopped")));
+    RT_LOG_INFO(RT_NAME("Chatferry stopped"));
     co_return rt::none();
 }
 
@@ -122,7 +122,7 @@ Co<Ref> next_item(Arg self) {
 }
 
 Co<Ref> process_queue_co(Arg self) {
-    RT_LOG_INFO(Ref::borrow(RT_NAME("Queue processor started")));
+    RT_LOG_INFO(RT_NAME("Queue processor started"));
     while (is_running_now(self.get())) {
         auto waited = co_await rt::attempt(next_item(self));
         if (waited.failed()) {

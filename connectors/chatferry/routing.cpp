@@ -92,7 +92,7 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
         append(got.response_parts, rt::format("%s%S", kWarning, error_msg.get()));
         RT_LOG_WARNING(rt::format("Agent error event: %S", error_msg.get()));
     } else if (equals(type.get(), RT_NAME("done"))) {
-        RT_LOG_INFO(Ref::borrow(RT_NAME("Agent processing complete")));
+        RT_LOG_INFO(RT_NAME("Agent processing complete"));
     }
     co_return rt::none();
 }
@@ -100,7 +100,7 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
 // `async for event in agent.process_message(text)`, mirroring and
 // dispatching each event.  A "done" event does not end the stream.
 Co<Ref> run_stream(Arg self, Arg agent, Arg telegram, Arg chat_id, Arg text, Collected& got) {
-    RT_LOG_INFO(Ref::borrow(RT_NAME("Sending message to agent for processing...")));
+    RT_LOG_INFO(RT_NAME("Sending message to agent for processing..."));
     Ref stream = rt::call_method(agent.get(), RT_NAME("process_message"), text);
     Ref iterator = rt::check(PyObject_GetAIter(stream.get()));
     for (;;) {
@@ -142,12 +142,12 @@ Co<Ref> handle_message_co(Arg self, Arg text, Arg metadata) {
     Ref agent = rt::call_method(self.get(), RT_NAME("_get_agent"));
     Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
     if (!rt::truthy(agent.get())) {
-        RT_LOG_ERROR(Ref::borrow(RT_NAME("Agent not available for Telegram message processing")));
+        RT_LOG_ERROR(RT_NAME("Agent not available for Telegram message processing"));
         co_await rt::call_method(self.get(), RT_NAME("_send_reply"), kNotInitialized, metadata);
         co_return rt::none();
     }
     if (!rt::truthy(telegram.get())) {
-        RT_LOG_ERROR(Ref::borrow(RT_NAME("Telegram connector not available")));
+        RT_LOG_ERROR(RT_NAME("Telegram connector not available"));
         co_return rt::none();
     }
 
@@ -166,7 +166,7 @@ Co<Ref> handle_message_co(Arg self, Arg text, Arg metadata) {
     auto streamed = co_await rt::attempt(run_stream(self, agent, telegram, chat_id, text, got));
     if (streamed.failed()) {
         Ref e = ordinary_error(streamed);
-        rt::log_exception(Ref::borrow(RT_NAME("Agent processing failed for Telegram message")), e);
+        rt::log_exception(RT_NAME("Agent processing failed for Telegram message"), e);
         Ref message = rt::text_of(e.get());
         append(got.response_parts, rt::format("%s%U", "\u26A0\uFE0F Processing error: ", rt::head(message.get(), 300).get()));
     }
