@@ -19,7 +19,7 @@ void init_state(State& s, PyObject* m) {
     }
     for (size_t i = 0; i < kKwSetCount; ++i) {
         Ref names = check(PyUnicode_FromStringAndSize(kKwSets[i].data(), static_cast<Py_ssize_t>(kKwSets[i].size())));
-        Ref parts = check(PyUnicode_Split(names.get(), Ref::borrow(s.strings[string_index(",")]).get(), -1));
+        Ref parts = check(PyUnicode_Split(names.get(), s.strings[string_index(",")], -1));
         const Py_ssize_t n = PyList_GET_SIZE(parts.get());
         Ref tuple = check(PyTuple_New(n));
         for (Py_ssize_t k = 0; k < n; ++k) {

@@ -121,7 +121,7 @@ Co<Ref> run_stream(Arg self, Arg agent, Arg telegram, Arg chat_id, Arg text, Col
 
 // The reply text from what the stream left.
 Ref compose(const Collected& got) {
-    Ref joined = rt::check(PyUnicode_Join(Ref::borrow(RT_NAME("\n")).get(), got.response_parts.get()));
+    Ref joined = rt::check(PyUnicode_Join(RT_NAME("\n"), got.response_parts.get()));
     Ref final_response = rt::call_method(joined.get(), RT_NAME("strip"));
     const Py_ssize_t tools = PyList_GET_SIZE(got.tool_summaries.get());
     if (PyUnicode_GET_LENGTH(final_response.get()) == 0) {
@@ -129,7 +129,7 @@ Ref compose(const Collected& got) {
     }
     if (tools > 0) {
         Ref shown = rt::check(PyList_GetSlice(got.tool_summaries.get(), 0, kShownTools));
-        Ref actions_str = rt::check(PyUnicode_Join(Ref::borrow(RT_NAME("\n")).get(), shown.get()));
+        Ref actions_str = rt::check(PyUnicode_Join(RT_NAME("\n"), shown.get()));
         if (tools > kShownTools) {
             actions_str = rt::format("%U\n... and %zd more", actions_str.get(), tools - kShownTools);
         }

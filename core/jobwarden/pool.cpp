@@ -269,7 +269,7 @@ Ref worker_scripts_dir() {
     Ref path_cls = rt::global(RT_NAME("Path"));
     Ref here = rt::call(path_cls.get(), rt::global(RT_NAME("__file__")));
     Ref root = ATTR(ATTR(here.get(), "parent").get(), "parent");
-    return rt::check(PyNumber_TrueDivide(root.get(), Ref::borrow(RT_NAME("workers")).get()));
+    return rt::check(PyNumber_TrueDivide(root.get(), RT_NAME("workers")));
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ Ref interpreter() {
 Ref json_line(PyObject* obj) {
     Ref json = rt::global(RT_NAME("json"));
     Ref text = rt::call_module_attr(json.get(), RT_NAME("dumps"), Ref::borrow(obj));
-    Ref line = rt::check(PyUnicode_Concat(text.get(), Ref::borrow(RT_NAME("\n")).get()));
+    Ref line = rt::check(PyUnicode_Concat(text.get(), RT_NAME("\n")));
     return rt::check(PyUnicode_AsUTF8String(line.get()));
 }
 
