@@ -71,7 +71,7 @@ Ref is_running(const Args& a) { return rt::getattr(a[0], RT_NAME("_running")); }
 // ---- the queue -------------------------------------------------------------
 
 Co<Ref> on_telegram_message_co(Arg self, Arg text, Arg metadata) {
-    Ref sender = get(metadata.get(), RT_NAME("from_name"), Ref::borrow(RT_NAME("unknown")));
+    Ref sender = rt::get_or(metadata.get(), RT_NAME("from_name"), RT_NAME("unknown"));
     RT_LOG_INFO(rt::concat({RT_NAME("Queuing Telegram message from "), sender.get(), RT_NAME(": "), rt::head(text.get(), kPreview).get()}));
     Ref queue = rt::getattr(self.get(), RT_NAME("_queue"));
     Ref pair = rt::check(PyTuple_Pack(2, text.get(), metadata.get()));

@@ -75,10 +75,6 @@ Ref import_name(PyObject* module, PyObject* name) {
     rt::throw_pending();
 }
 
-Ref get(PyObject* mapping, PyObject* key) { return rt::get_or(mapping, key); }
-
-Ref get(PyObject* mapping, PyObject* key, const Ref& dflt) { return rt::get_or(mapping, key, dflt.get()); }
-
 bool equals(PyObject* a, PyObject* text) {
     if (a == text) return true;
     if (PyUnicode_CheckExact(a)) return PyUnicode_Compare(a, text) == 0;

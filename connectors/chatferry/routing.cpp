@@ -38,7 +38,7 @@ Co<Ref> typing(Arg telegram, Arg chat_id) {
 // The incoming message as the web interface shows it.
 Co<Ref> broadcast_incoming(Arg text, Arg metadata) {
     Ref manager = ws_manager();
-    Ref sender = get(metadata.get(), RT_NAME("from_name"), Ref::borrow(RT_NAME("User")));
+    Ref sender = rt::get_or(metadata.get(), RT_NAME("from_name"), RT_NAME("User"));
     Ref payload = rt::check(PyDict_New());
     rt::setitem(payload.get(), RT_NAME("type"), RT_NAME("telegram_message"));
     rt::setitem(payload.get(), RT_NAME("content"),
@@ -60,17 +60,17 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
     Ref type = rt::getattr(event.get(), RT_NAME("type"));
     if (equals(type.get(), RT_NAME("text"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        if (rt::truthy(get(data.get(), RT_NAME("content")).get())) {
+        if (rt::truthy(rt::get_or(data.get(), RT_NAME("content")).get())) {
             Ref content = rt::getitem(data.get(), RT_NAME("content"));
             append(got.response_parts, content);
             RT_LOG_DEBUG(rt::concat({RT_NAME("Agent text: "), rt::head(content.get(), 100).get()}));
         }
     } else if (equals(type.get(), RT_NAME("tool_call"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        Ref tool_name = get(data.get(), RT_NAME("tool"), Ref::borrow(RT_NAME("")));
+        Ref tool_name = rt::get_or(data.get(), RT_NAME("tool"), RT_NAME(""));
         if (!equals(tool_name.get(), RT_NAME("plan")) && !equals(tool_name.get(), RT_NAME("memory"))) {
-            Ref arguments = get(data.get(), RT_NAME("arguments"), rt::check(PyDict_New()));
-            Ref operation = get(arguments.get(), RT_NAME("operation"), Ref::borrow(RT_NAME("")));
+            Ref arguments = rt::get_or(data.get(), RT_NAME("arguments"), rt::check(PyDict_New()).get());
+            Ref operation = rt::get_or(arguments.get(), RT_NAME("operation"), RT_NAME(""));
             Ref summary = rt::truthy(operation.get())
                               ? rt::concat({RT_NAME("\U0001F527 "), tool_name.get(), RT_NAME("."), operation.get()})
                               : rt::concat({RT_NAME("\U0001F527 "), tool_name.get()});
@@ -80,7 +80,7 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
         }
     } else if (equals(type.get(), RT_NAME("tool_result"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        if (rt::truthy(get(data.get(), RT_NAME("screenshot")).get()) && rt::truthy(get(data.get(), RT_NAME("image_base64")).get())) {
+        if (rt::truthy(rt::get_or(data.get(), RT_NAME("screenshot")).get()) && rt::truthy(rt::get_or(data.get(), RT_NAME("image_base64")).get())) {
             Ref image_base64 = rt::getitem(data.get(), RT_NAME("image_base64"));
             Ref sent = co_await rt::call_method(self.get(), RT_NAME("_send_screenshot"), image_base64, chat_id,
                                                 telegram);
@@ -88,7 +88,7 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
         }
     } else if (equals(type.get(), RT_NAME("error"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        Ref error_msg = get(data.get(), RT_NAME("message"), Ref::borrow(RT_NAME("Unknown error")));
+        Ref error_msg = rt::get_or(data.get(), RT_NAME("message"), RT_NAME("Unknown error"));
         append(got.response_parts, rt::format("%s%S", kWarning, error_msg.get()));
         RT_LOG_WARNING(rt::format("Agent error event: %S", error_msg.get()));
     } else if (equals(type.get(), RT_NAME("done"))) {
@@ -153,7 +153,7 @@ Co<Ref> handle_message_co(Arg self, Arg text, Arg metadata) {
 
     // The user sees at once that the bot is working; a failure here is the
     // caller's to answer.
-    Ref chat_id = get(metadata.get(), RT_NAME("chat_id"));
+    Ref chat_id = rt::get_or(metadata.get(), RT_NAME("chat_id"));
     co_await typing(telegram, chat_id);
 
     auto mirrored = co_await rt::attempt(broadcast_incoming(text, metadata));
