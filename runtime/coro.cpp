@@ -626,13 +626,14 @@ void free_coroutine_memory(State& s) noexcept {
     release_frames();
 }
 
-// A coroutine object with an empty Driver: the memory of a finished one
-// when there is one (tracked only once its fields are set), else a new one.
+// A coroutine object of the module with state `s`, with an empty Driver:
+// the memory of a finished one when there is one (tracked only once its
+// fields are set), else a new one.
 Ref new_coroutine_object(State& s) {
     if (s.coro_free_count) {
         PyObject* o = s.coro_free[--s.coro_free_count];
         CoroObject* c = as_coro(o);
-        c->state = nullptr;
+        c->state = &s;
         new (&c->d) Driver;  // default-initialised: the members say how
         c->weakrefs = nullptr;
         c->finalized = false;
@@ -641,6 +642,7 @@ Ref new_coroutine_object(State& s) {
         return Ref::steal(o);
     }
     Ref o = check(PyType_GenericAlloc(s.coro_type, 0));  // zero-filled
+    as_coro(o.get())->state = &s;
     new (&as_coro(o.get())->d) Driver;
     return o;
 }
@@ -651,7 +653,6 @@ Ref make_coroutine(Co<Ref> co, PyObject* func, PyObject* const* args, size_t nar
     CoroObject* c = as_coro(self.get());
     c->d.root = co.release();
     c->d.root.promise().driver = &c->d;
-    c->state = &state();
     c->d.func = Ref::borrow(func);
     for (size_t i = 0; i < nargs; ++i) c->d.args[i] = Py_NewRef(args[i]);
     c->d.nargs = static_cast<unsigned char>(nargs);
