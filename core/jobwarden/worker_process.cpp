@@ -185,7 +185,7 @@ Ref effective_timeout(const Ref& timeout) {
     return timeout;
 }
 
-Co<Ref> send_command_co(Arg self, Arg command, Ref func) {
+Co<Ref> send_command_co(Arg self, Arg command, Arg func) {
     Ref worker_id = ATTR(self.get(), "worker_id");
     Ref process = ATTR(self.get(), "process");
     Ref stdin_writer = process.is_none() ? rt::none() : ATTR(process.get(), "stdin");
@@ -234,7 +234,7 @@ Co<Ref> send_command_co(Arg self, Arg command, Ref func) {
     co_return answer;
 }
 Ref send_command(const Args& a) {
-    return rt::coroutine(a, send_command_co(a[0], a[1], Ref::borrow(a.func)));
+    return rt::coroutine(a, send_command_co(a[0], a[1], a.func));
 }
 
 // ---- stop ------------------------------------------------------------------------------
@@ -276,7 +276,7 @@ void kill(PyObject* process) {
     }
 }
 
-Co<Ref> stop_co(Arg self, Ref func) {
+Co<Ref> stop_co(Arg self, Arg func) {
     Ref process = ATTR(self.get(), "process");
     if (process.is_none() || !ATTR(process.get(), "returncode").is_none()) {
         co_await end_drain(self);
@@ -302,7 +302,7 @@ Co<Ref> stop_co(Arg self, Ref func) {
     RT_LOG_DEBUG(rt::format("Worker %S stopped", ATTR(self.get(), "worker_id").get()));
     co_return rt::none();
 }
-Ref stop(const Args& a) { return rt::coroutine(a, stop_co(a[0], Ref::borrow(a.func))); }
+Ref stop(const Args& a) { return rt::coroutine(a, stop_co(a[0], a.func)); }
 
 // ---- declarations ------------------------------------------------------------------------
 
