@@ -3,7 +3,6 @@
 
 #include "function.hpp"
 
-#include <cstring>
 #include <iterator>
 #include <new>
 
