@@ -88,8 +88,7 @@ Ref call_kw(PyObject* f, PyObject* kwnames, std::initializer_list<Ref> pos, std:
 
 Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt) {
     if (PyDict_CheckExact(mapping)) {
-        PyObject* v = PyDict_GetItemWithError(mapping, key);
-        if (!v && PyErr_Occurred()) throw_pending();
+        PyObject* v = dict_find(mapping, key);
         return Ref::borrow(v ? v : dflt);
     }
     if (dflt == Py_None) return call_method(mapping, RT_NAME("get"), key);
@@ -135,31 +134,19 @@ void log(PyObject* level_method, int level, PyObject* text, Where where) {
 
 bool log_wanted(int level) {
     State& st = state();
-    PyObject* logger = PyDict_GetItemWithError(st.dict, RT_NAME("logger"));
-    if (!logger || reinterpret_cast<PyObject*>(Py_TYPE(logger)) != st.logger_type) {
-        if (PyErr_Occurred()) throw_pending();
-        return true;
-    }
+    PyObject* logger = dict_find(st.dict, RT_NAME("logger"));
+    if (!logger || reinterpret_cast<PyObject*>(Py_TYPE(logger)) != st.logger_type) return true;
     // The standard class sets both in the instance's own dictionary.
     Ref logger_ref = Ref::borrow(logger);
     Ref own = check(PyObject_GenericGetDict(logger, nullptr));
-    PyObject* disabled = PyDict_GetItemWithError(own.get(), RT_NAME("disabled"));
-    if (!disabled || disabled != Py_False) {
-        if (PyErr_Occurred()) throw_pending();
-        return !disabled || !truthy(disabled);
-    }
-    PyObject* cache_obj = PyDict_GetItemWithError(own.get(), RT_NAME("_cache"));
-    if (!cache_obj || !PyDict_CheckExact(cache_obj)) {
-        if (PyErr_Occurred()) throw_pending();
-        return true;
-    }
+    PyObject* disabled = dict_find(own.get(), RT_NAME("disabled"));
+    if (disabled != Py_False) return !disabled || !truthy(disabled);
+    PyObject* cache_obj = dict_find(own.get(), RT_NAME("_cache"));
+    if (!cache_obj || !PyDict_CheckExact(cache_obj)) return true;
     Ref cache = Ref::borrow(cache_obj);
     Ref key = integer(level);
-    PyObject* enabled = PyDict_GetItemWithError(cache.get(), key.get());
-    if (!enabled) {
-        if (PyErr_Occurred()) throw_pending();
-        return true;  // not decided yet: the method decides and caches it
-    }
+    PyObject* enabled = dict_find(cache.get(), key.get());
+    if (!enabled) return true;  // not decided yet: the method decides and caches it
     return enabled != Py_False;
 }
 

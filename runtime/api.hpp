@@ -75,6 +75,13 @@ inline Ref item(PyObject* o, Py_ssize_t i) {
     if (PyList_CheckExact(o) && i < PyList_GET_SIZE(o)) return Ref::borrow(PyList_GET_ITEM(o, i));
     return check(PySequence_GetItem(o, i));
 }
+// dict[key] for a dict, borrowed; null when the key is missing.  Only an
+// error (in the key's hash or comparison) throws.
+inline PyObject* dict_find(PyObject* dict, PyObject* key, Where where = Where::here()) {
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    if (!v && PyErr_Occurred()) throw_pending(where);
+    return v;
+}
 // mapping.get(key, dflt); a plain dict is read directly.
 Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt = Py_None);
 // s[:n]; a plain str is cut directly.
@@ -116,11 +123,10 @@ Ref call_method(PyObject* o, PyObject* name, A&&... a) {
 template <class... A>
 Ref call_module_attr(PyObject* o, PyObject* name, A&&... a) {
     if (PyModule_CheckExact(o)) {
-        if (PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(o), name)) {
+        if (PyObject* f = dict_find(PyModule_GetDict(o), name)) {
             Ref fn = Ref::borrow(f);
             return call(fn.get(), std::forward<A>(a)...);
         }
-        if (PyErr_Occurred()) throw_pending();
     }
     return call_method(o, name, std::forward<A>(a)...);
 }
@@ -149,24 +155,17 @@ inline Ref global(PyObject* name) {
 // of the call and the running native function's qualified name as its
 // location; any other object gets `logger.<level_method>(text)` called.
 void log(PyObject* level_method, int level, PyObject* text, Where where);
-inline void log_debug(const Ref& t, Where w = Where::here()) { log(RT_NAME("debug"), 10, t.get(), w); }
-inline void log_info(const Ref& t, Where w = Where::here()) { log(RT_NAME("info"), 20, t.get(), w); }
-inline void log_warning(const Ref& t, Where w = Where::here()) { log(RT_NAME("warning"), 30, t.get(), w); }
-inline void log_error(const Ref& t, Where w = Where::here()) { log(RT_NAME("error"), 40, t.get(), w); }
-inline void log_debug(PyObject* t, Where w = Where::here()) { log(RT_NAME("debug"), 10, t, w); }
-inline void log_info(PyObject* t, Where w = Where::here()) { log(RT_NAME("info"), 20, t, w); }
-inline void log_warning(PyObject* t, Where w = Where::here()) { log(RT_NAME("warning"), 30, t, w); }
-inline void log_error(PyObject* t, Where w = Where::here()) { log(RT_NAME("error"), 40, t, w); }
 // Whether logger.<method>(text) at `level` could do anything: false only
 // when the module's `logger` is a plain logging.Logger (the class as the
 // module found it at import) that is disabled or
 // whose own level cache says the level is off, exactly the test its method
-// would make first.  The RT_LOG_* forms skip building the text then.
+// would make first.  The RT_LOG_* forms skip building the text then; their
+// text is a Ref or a borrowed str (RT_NAME("...")).
 bool log_wanted(int level);
 #define RT_LOG_AT(method, level, text)                                          \
     do {                                                                        \
         if (::rt::log_wanted(level))                                            \
-            ::rt::log(RT_NAME(method), level, ::rt::Ref(text).get(), ::rt::Where::here()); \
+            ::rt::log(RT_NAME(method), level, ::rt::Arg(text).get(), ::rt::Where::here()); \
     } while (0)
 #define RT_LOG_DEBUG(text) RT_LOG_AT("debug", 10, text)
 #define RT_LOG_INFO(text) RT_LOG_AT("info", 20, text)

@@ -3,7 +3,6 @@
 
 #include "function.hpp"
 
-#include <cstring>
 #include <iterator>
 #include <new>
 
@@ -181,12 +180,27 @@ PySendResult after_iter(Driver& d, PySendResult r, PyObject* res, PyObject** out
     return after_iter(d, r, res, out);
 }
 
+// Holds the running mark from entry to exit, on every way out: a step that
+// left the coroutine marked running unmarks it, unless it was already
+// running when entered (a refused re-entry).
+class RunMark {
+public:
+    explicit RunMark(Driver& d) noexcept : d_(d), was_running_(d.state == Driver::Running) {}
+    ~RunMark() {
+        if (!was_running_ && d_.state == Driver::Running) d_.state = Driver::Suspended;
+    }
+    RunMark(const RunMark&) = delete;
+    RunMark& operator=(const RunMark&) = delete;
+
+private:
+    Driver& d_;
+    const bool was_running_;
+};
+
 // send_into with the running mark held from entry to exit.
 [[gnu::always_inline]] inline PySendResult send_marked(Driver& d, PyObject* arg, PyObject** out) noexcept {
-    const bool was_running = d.state == Driver::Running;
-    PySendResult r = send_into(d, arg, out);
-    if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
-    return r;
+    RunMark mark(d);
+    return send_into(d, arg, out);
 }
 
 PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
@@ -334,16 +348,8 @@ PySendResult throw_into(Driver& d, Ref exc, PyObject** out) {
 
 // throw_into with the running mark held from entry to exit.
 PySendResult throw_marked(Driver& d, Ref exc, PyObject** out) {
-    const bool was_running = d.state == Driver::Running;
-    PySendResult r;
-    try {
-        r = throw_into(d, std::move(exc), out);
-    } catch (...) {
-        if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
-        throw;
-    }
-    if (!was_running && d.state == Driver::Running) d.state = Driver::Suspended;
-    return r;
+    RunMark mark(d);
+    return throw_into(d, std::move(exc), out);
 }
 
 PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -618,15 +624,17 @@ PyTypeObject* make_coroutine_type(PyObject* module) {
 
 void free_coroutine_memory(State& s) noexcept {
     while (s.coro_free_count) PyObject_GC_Del(s.coro_free[--s.coro_free_count]);
+    release_frames();
 }
 
-// A coroutine object with an empty Driver: the memory of a finished one
-// when there is one (tracked only once its fields are set), else a new one.
+// A coroutine object of the module with state `s`, with an empty Driver:
+// the memory of a finished one when there is one (tracked only once its
+// fields are set), else a new one.
 Ref new_coroutine_object(State& s) {
     if (s.coro_free_count) {
         PyObject* o = s.coro_free[--s.coro_free_count];
         CoroObject* c = as_coro(o);
-        c->state = nullptr;
+        c->state = &s;
         new (&c->d) Driver;  // default-initialised: the members say how
         c->weakrefs = nullptr;
         c->finalized = false;
@@ -635,6 +643,7 @@ Ref new_coroutine_object(State& s) {
         return Ref::steal(o);
     }
     Ref o = check(PyType_GenericAlloc(s.coro_type, 0));  // zero-filled
+    as_coro(o.get())->state = &s;
     new (&as_coro(o.get())->d) Driver;
     return o;
 }
@@ -645,7 +654,6 @@ Ref make_coroutine(Co<Ref> co, PyObject* func, PyObject* const* args, size_t nar
     CoroObject* c = as_coro(self.get());
     c->d.root = co.release();
     c->d.root.promise().driver = &c->d;
-    c->state = &state();
     c->d.func = Ref::borrow(func);
     for (size_t i = 0; i < nargs; ++i) c->d.args[i] = Py_NewRef(args[i]);
     c->d.nargs = static_cast<unsigned char>(nargs);

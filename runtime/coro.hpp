@@ -47,6 +47,7 @@ struct Driver;
 // after free is caught.
 inline void* frame_alloc(size_t size) { return ::operator new(size); }
 inline void frame_free(void* p, size_t) noexcept { ::operator delete(p); }
+inline void release_frames() noexcept {}
 #else
 namespace detail {
 inline constexpr size_t kFrameClass = 64;    // bytes per size class
@@ -87,6 +88,18 @@ inline void frame_free(void* p, size_t size) noexcept {
         return;
     }
     ::operator delete(p);
+}
+
+// Give the kept frames back.
+inline void release_frames() noexcept {
+    using namespace detail;
+    for (size_t c = 0; c < kFrameClasses; ++c) {
+        while (FreeFrame* f = frames.head[c]) {
+            frames.head[c] = f->next;
+            ::operator delete(f);
+        }
+        frames.count[c] = 0;
+    }
 }
 #endif
 
@@ -311,7 +324,8 @@ Ref python_error(const Outcome<T>& o) {
 // its coroutine object (checked when the function is defined).
 inline constexpr size_t kMaxCoroutineArgs = 8;
 
-// Give back the memory of finished coroutine objects kept for reuse.
+// Give back the memory kept for reuse: the module's finished coroutine
+// objects and the coroutine frames.
 void free_coroutine_memory(State& s) noexcept;
 
 // The native coroutine type of a module (made when the module executes).

@@ -32,7 +32,6 @@ struct FuncObject {
     State* state;           // the state of the module that made it
     unsigned checked;       // bit i: parameter i has a declared check
     unsigned char nparams;
-    unsigned char nrequired;
 };
 
 FuncObject* as_func(PyObject* o) { return reinterpret_cast<FuncObject*>(o); }
@@ -130,7 +129,9 @@ struct Converted {
 };
 
 [[noreturn]] void too_many_positional(FuncObject* f, Py_ssize_t nargs) {
-    const Py_ssize_t nparams = f->nparams, nrequired = f->nrequired;
+    const Py_ssize_t nparams = f->nparams;
+    Py_ssize_t nrequired = 0;
+    for (const Param& p : f->def->params) nrequired += p.dflt.tag == Default::Required;
     if (nrequired == nparams) {
         raisef(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", f->qualname, nparams,
                nparams == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
@@ -400,13 +401,11 @@ Ref make_function(const FuncDef& def, const char* owner, PyObject* module_name) 
     Ref names = check(PyTuple_New(static_cast<Py_ssize_t>(nparams)));
     for (size_t i = 0; i < nparams; ++i) {
         const Param& p = def.params[i];
-        PyObject* name = str(p.name).release();
-        PyUnicode_InternInPlace(&name);
+        PyObject* name = check(PyUnicode_InternFromString(p.name)).release();
         PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
         if (p.annotation) setitem(annotations.get(), name, p.annotation);
         PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i), default_value(p.dflt).release());
         if (p.check != Check::Any) f->checked |= 1u << i;
-        if (p.dflt.tag == Default::Required) ++f->nrequired;
     }
     if (def.returns) setitem(annotations.get(), RT_NAME("return"), def.returns);
     f->annotations = annotations.release();

@@ -19,7 +19,7 @@ void init_state(State& s, PyObject* m) {
     }
     for (size_t i = 0; i < kKwSetCount; ++i) {
         Ref names = check(PyUnicode_FromStringAndSize(kKwSets[i].data(), static_cast<Py_ssize_t>(kKwSets[i].size())));
-        Ref parts = check(PyUnicode_Split(names.get(), Ref::borrow(s.strings[string_index(",")]).get(), -1));
+        Ref parts = check(PyUnicode_Split(names.get(), s.strings[string_index(",")], -1));
         const Py_ssize_t n = PyList_GET_SIZE(parts.get());
         Ref tuple = check(PyTuple_New(n));
         for (Py_ssize_t k = 0; k < n; ++k) {
@@ -43,12 +43,19 @@ int traverse_state(State& s, visitproc visit, void* arg) {
     return 0;
 }
 
-void clear_state(State& s) {
-    free_coroutine_memory(s);
+namespace {
+// The references traverse_state visits: what breaking a cycle clears.
+void clear_visited(State& s) {
     Py_CLEAR(s.stop_iteration);
     Py_CLEAR(s.logger_type);
     Py_CLEAR(s.func_type);
     Py_CLEAR(s.coro_type);
+}
+}  // namespace
+
+void clear_state(State& s) {
+    free_coroutine_memory(s);
+    clear_visited(s);
     for (PyObject*& o : s.strings) Py_CLEAR(o);
     for (PyObject*& o : s.kwnames) Py_CLEAR(o);
 }
@@ -59,12 +66,7 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
 }
 
 int clear_module(PyObject* m) {
-    if (State* s = state_of(m)) {
-        Py_CLEAR(s->stop_iteration);
-        Py_CLEAR(s->logger_type);
-        Py_CLEAR(s->func_type);
-        Py_CLEAR(s->coro_type);
-    }
+    if (State* s = state_of(m)) clear_visited(*s);
     return 0;
 }
 
@@ -110,10 +112,7 @@ ClassBuilder& ClassBuilder::property(const FuncDef& def) {
 }
 
 ClassBuilder& ClassBuilder::attr(const char* name, const Ref& value) {
-    Ref key = str(name);
-    PyObject* k = key.release();
-    PyUnicode_InternInPlace(&k);
-    key = Ref::steal(k);
+    Ref key = check(PyUnicode_InternFromString(name));
     setitem(ns_.get(), key.get(), value);
     return *this;
 }

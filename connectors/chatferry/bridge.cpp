@@ -35,9 +35,9 @@ Ref server_state() {
 
 Ref find_telegram() {
     Ref state = server_state();
-    Ref connector_mgr = get(state.get(), RT_NAME("connector_manager"));
+    Ref connector_mgr = rt::get_or(state.get(), RT_NAME("connector_manager"));
     if (!rt::truthy(connector_mgr.get())) return rt::none();
-    Ref telegram = get(connector_mgr.get(), RT_NAME("telegram"));
+    Ref telegram = rt::get_or(connector_mgr.get(), RT_NAME("telegram"));
     if (rt::truthy(telegram.get()) && rt::truthy(rt::getattr(telegram.get(), RT_NAME("is_configured")).get())) {
         return telegram;
     }
@@ -57,7 +57,7 @@ Ref get_telegram(const Args&) {
 Ref get_agent(const Args&) {
     try {
         Ref state = server_state();
-        return get(state.get(), RT_NAME("agent"));
+        return rt::get_or(state.get(), RT_NAME("agent"));
     } catch (rt::PyException& e) {
         if (!e.is_ordinary()) throw;
         RT_LOG_ERROR(rt::format("Failed to get agent: %S", e.value()));
@@ -71,22 +71,22 @@ Ref get_agent(const Args&) {
 Co<Ref> send_reply_co(Arg self, Arg text, Arg metadata) {
     Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
     if (!rt::truthy(telegram.get())) {
-        RT_LOG_ERROR(Ref::borrow(RT_NAME("Cannot send reply \u2014 Telegram connector not available")));
+        RT_LOG_ERROR(RT_NAME("Cannot send reply \u2014 Telegram connector not available"));
         co_return rt::none();
     }
-    Ref chat_id = get(metadata.get(), RT_NAME("chat_id"));
+    Ref chat_id = rt::get_or(metadata.get(), RT_NAME("chat_id"));
     if (!rt::truthy(chat_id.get())) chat_id = rt::getattr(telegram.get(), RT_NAME("_chat_id"));
     if (!rt::truthy(chat_id.get())) {
-        RT_LOG_ERROR(Ref::borrow(RT_NAME("Cannot send reply \u2014 no chat_id")));
+        RT_LOG_ERROR(RT_NAME("Cannot send reply \u2014 no chat_id"));
         co_return rt::none();
     }
     Ref send_message = rt::getattr(telegram.get(), RT_NAME("send_message"));
     Ref sending = rt::call_kw(send_message.get(), RT_KW("chat_id,parse_mode"), {text}, {chat_id, Ref::borrow(RT_NAME(""))});
     Ref result = co_await sending;
-    if (rt::truthy(get(result.get(), RT_NAME("success")).get())) {
-        RT_LOG_INFO(rt::concat({RT_NAME("Reply sent to Telegram (msg_ids="), get(result.get(), RT_NAME("message_ids")).get(), RT_NAME(")")}));
+    if (rt::truthy(rt::get_or(result.get(), RT_NAME("success")).get())) {
+        RT_LOG_INFO(rt::concat({RT_NAME("Reply sent to Telegram (msg_ids="), rt::get_or(result.get(), RT_NAME("message_ids")).get(), RT_NAME(")")}));
     } else {
-        RT_LOG_ERROR(rt::format("Failed to send Telegram reply: %S", get(result.get(), RT_NAME("message")).get()));
+        RT_LOG_ERROR(rt::format("Failed to send Telegram reply: %S", rt::get_or(result.get(), RT_NAME("message")).get()));
     }
     co_return rt::none();
 }
@@ -152,11 +152,11 @@ Co<Ref> deliver_photo(Arg path, Arg chat_id, Arg telegram) {
     Ref send_photo = rt::getattr(telegram.get(), RT_NAME("send_photo"));
     Ref sending = rt::call_kw(send_photo.get(), RT_KW("caption,chat_id"), {path}, {Ref::borrow(RT_NAME("\U0001F4F8 Screenshot")), chat_id});
     Ref result = co_await sending;
-    if (rt::truthy(get(result.get(), RT_NAME("success")).get())) {
-        RT_LOG_INFO(Ref::borrow(RT_NAME("Screenshot sent to Telegram")));
+    if (rt::truthy(rt::get_or(result.get(), RT_NAME("success")).get())) {
+        RT_LOG_INFO(RT_NAME("Screenshot sent to Telegram"));
         co_return rt::boolean(true);
     }
-    RT_LOG_WARNING(rt::format("Failed to send screenshot to Telegram: %S", get(result.get(), RT_NAME("message")).get()));
+    RT_LOG_WARNING(rt::format("Failed to send screenshot to Telegram: %S", rt::get_or(result.get(), RT_NAME("message")).get()));
     co_return rt::boolean(false);
 }
 

@@ -58,17 +58,9 @@ extern const rt::FuncDef get_chatferry_def;
 // Both names are interned strings (RT_NAME).
 Ref import_name(PyObject* module, PyObject* name);
 
-// mapping.get(key) and mapping.get(key, default); `key` is an interned
-// string (RT_NAME).  A plain dict is read directly.
-Ref get(PyObject* mapping, PyObject* key);
-Ref get(PyObject* mapping, PyObject* key, const Ref& dflt);
-
 // `a == text` by Python's rules, as a truth value; `text` is an interned
 // constant string (RT_NAME), compared without making any object.
 bool equals(PyObject* a, PyObject* text);
-
-// s[:n] for a str.
-Ref head(const Ref& s, Py_ssize_t n);
 
 // The Python exception behind a failed Outcome when it is an ordinary one
 // (an Exception subclass); otherwise the failure is rethrown.

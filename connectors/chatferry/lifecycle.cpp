@@ -20,25 +20,25 @@ bool is_running_now(PyObject* self) { return rt::truthy(rt::getattr(self, RT_NAM
 
 Co<Ref> start_co(Arg self) {
     if (is_running_now(self.get())) {
-        RT_LOG_INFO(Ref::borrow(RT_NAME("Chatferry already running")));
+        RT_LOG_INFO(RT_NAME("Chatferry already running"));
         co_return rt::none();
     }
     Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
     if (!rt::truthy(telegram.get())) {
-        RT_LOG_ERROR(Ref::borrow(RT_NAME("Cannot start Chatferry \u2014 Telegram connector not available or not configured")));
+        RT_LOG_ERROR(RT_NAME("Cannot start Chatferry \u2014 Telegram connector not available or not configured"));
         co_return rt::none();
     }
     Ref handler = rt::getattr(self.get(), RT_NAME("_on_telegram_message"));
     rt::call_method(telegram.get(), RT_NAME("set_message_handler"), handler);
-    RT_LOG_INFO(Ref::borrow(RT_NAME("Message handler registered")));
+    RT_LOG_INFO(RT_NAME("Message handler registered"));
     co_await rt::call_method(telegram.get(), RT_NAME("start"));
-    RT_LOG_INFO(Ref::borrow(RT_NAME("Telegram polling started")));
+    RT_LOG_INFO(RT_NAME("Telegram polling started"));
     // Set before the worker exists, so that its first loop test finds it true.
     rt::setattr(self.get(), RT_NAME("_running"), true);
     Ref worker = rt::call_method(self.get(), RT_NAME("_process_queue"));
     Ref asyncio = rt::global(RT_NAME("asyncio"));
     rt::setattr(self.get(), RT_NAME("_worker_task"), rt::call_module_attr(asyncio.get(), RT_NAME("create_task"), worker));
-    RT_LOG_INFO(Ref::borrow(RT_NAME("Chatferry started \u2014 two-way messaging active")));
+    RT_LOG_INFO(RT_NAME("Chatferry started \u2014 two-way messaging active"));
     co_return rt::none();
 }
 
@@ -60,7 +60,7 @@ Co<Ref> stop_co(Arg self) {
     rt::setattr(self.get(), RT_NAME("_worker_task"), rt::none());
     Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
     if (rt::truthy(telegram.get())) co_await rt::call_method(telegram.get(), RT_NAME("stop"));
-    RT_LOG_INFO(Ref::borrow(RT_NAME("Chatferry stopped")));
+    RT_LOG_INFO(RT_NAME("Chatferry stopped"));
     co_return rt::none();
 }
 
@@ -71,8 +71,8 @@ Ref is_running(const Args& a) { return rt::getattr(a[0], RT_NAME("_running")); }
 // ---- the queue -------------------------------------------------------------
 
 Co<Ref> on_telegram_message_co(Arg self, Arg text, Arg metadata) {
-    Ref sender = get(metadata.get(), RT_NAME("from_name"), Ref::borrow(RT_NAME("unknown")));
-    RT_LOG_INFO(rt::concat({RT_NAME("Queuing Telegram message from "), sender.get(), RT_NAME(": "), head(text, kPreview).get()}));
+    Ref sender = rt::get_or(metadata.get(), RT_NAME("from_name"), RT_NAME("unknown"));
+    RT_LOG_INFO(rt::concat({RT_NAME("Queuing Telegram message from "), sender.get(), RT_NAME(": "), rt::head(text.get(), kPreview).get()}));
     Ref queue = rt::getattr(self.get(), RT_NAME("_queue"));
     Ref pair = rt::check(PyTuple_Pack(2, text.get(), metadata.get()));
     co_await rt::call_method(queue.get(), RT_NAME("put"), pair);
@@ -88,7 +88,7 @@ Ref on_telegram_message(const Args& a) {
 Co<Ref> answer_failure(Arg self, Arg error, Arg metadata) {
     Ref message = rt::text_of(error.get());
     rt::log_exception(rt::format("Error processing Telegram message: %U", message.get()), error);
-    Ref reply = rt::format("%s%U", "\u26A0\uFE0F Sorry, I encountered an error:\n", head(message, kErrorCut).get());
+    Ref reply = rt::format("%s%U", "\u26A0\uFE0F Sorry, I encountered an error:\n", rt::head(message.get(), kErrorCut).get());
     auto sent = co_await rt::attempt(rt::call_method(self.get(), RT_NAME("_send_reply"), reply, metadata));
     if (sent.failed()) {
         Ref e = ordinary_error(sent);
@@ -122,7 +122,7 @@ Co<Ref> next_item(Arg self) {
 }
 
 Co<Ref> process_queue_co(Arg self) {
-    RT_LOG_INFO(Ref::borrow(RT_NAME("Queue processor started")));
+    RT_LOG_INFO(RT_NAME("Queue processor started"));
     while (is_running_now(self.get())) {
         auto waited = co_await rt::attempt(next_item(self));
         if (waited.failed()) {
@@ -145,7 +145,7 @@ Co<Ref> process_queue_co(Arg self) {
             metadata = Ref::borrow(PyTuple_GET_ITEM(items.get(), 1));
         }
         Ref shown = rt::text_of(text.get());
-        RT_LOG_INFO(rt::concat({RT_NAME("Processing queued message: "), head(shown, kPreview).get()}));
+        RT_LOG_INFO(rt::concat({RT_NAME("Processing queued message: "), rt::head(shown.get(), kPreview).get()}));
 
         rt::setattr(self.get(), RT_NAME("_processing"), true);
         auto out = co_await rt::attempt(handle_one(self, text, metadata));

@@ -58,14 +58,12 @@ void exec(PyObject*) {
 
 Ref import_name(PyObject* module, PyObject* name) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed: the interpreter's sys.modules
-    PyObject* found = PyDict_CheckExact(modules) ? PyDict_GetItemWithError(modules, module) : nullptr;
-    if (!found && PyErr_Occurred()) rt::throw_pending();
+    PyObject* found = PyDict_CheckExact(modules) ? rt::dict_find(modules, module) : nullptr;
     Ref m = found && found != Py_None ? Ref::borrow(found) : rt::check(PyImport_Import(module));
     // A plain module's attribute is its dictionary's entry (the module's
     // __getattr__, if any, only answers for missing names).
     if (PyModule_CheckExact(m.get())) {
-        if (PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(m.get()), name)) return Ref::borrow(v);
-        if (PyErr_Occurred()) rt::throw_pending();
+        if (PyObject* v = rt::dict_find(PyModule_GetDict(m.get()), name)) return Ref::borrow(v);
     }
     Ref value = rt::getattr_opt(m.get(), name);
     if (value) return value;
@@ -77,18 +75,12 @@ Ref import_name(PyObject* module, PyObject* name) {
     rt::throw_pending();
 }
 
-Ref get(PyObject* mapping, PyObject* key) { return rt::get_or(mapping, key); }
-
-Ref get(PyObject* mapping, PyObject* key, const Ref& dflt) { return rt::get_or(mapping, key, dflt.get()); }
-
 bool equals(PyObject* a, PyObject* text) {
     if (a == text) return true;
     if (PyUnicode_CheckExact(a)) return PyUnicode_Compare(a, text) == 0;
     Ref result = rt::check(PyObject_RichCompare(a, text, Py_EQ));
     return rt::truthy(result.get());
 }
-
-Ref head(const Ref& s, Py_ssize_t n) { return rt::head(s.get(), n); }
 
 }  // namespace chatferry
 

@@ -38,7 +38,7 @@ Co<Ref> typing(Arg telegram, Arg chat_id) {
 // The incoming message as the web interface shows it.
 Co<Ref> broadcast_incoming(Arg text, Arg metadata) {
     Ref manager = ws_manager();
-    Ref sender = get(metadata.get(), RT_NAME("from_name"), Ref::borrow(RT_NAME("User")));
+    Ref sender = rt::get_or(metadata.get(), RT_NAME("from_name"), RT_NAME("User"));
     Ref payload = rt::check(PyDict_New());
     rt::setitem(payload.get(), RT_NAME("type"), RT_NAME("telegram_message"));
     rt::setitem(payload.get(), RT_NAME("content"),
@@ -60,17 +60,17 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
     Ref type = rt::getattr(event.get(), RT_NAME("type"));
     if (equals(type.get(), RT_NAME("text"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        if (rt::truthy(get(data.get(), RT_NAME("content")).get())) {
+        if (rt::truthy(rt::get_or(data.get(), RT_NAME("content")).get())) {
             Ref content = rt::getitem(data.get(), RT_NAME("content"));
             append(got.response_parts, content);
-            RT_LOG_DEBUG(rt::concat({RT_NAME("Agent text: "), head(content, 100).get()}));
+            RT_LOG_DEBUG(rt::concat({RT_NAME("Agent text: "), rt::head(content.get(), 100).get()}));
         }
     } else if (equals(type.get(), RT_NAME("tool_call"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        Ref tool_name = get(data.get(), RT_NAME("tool"), Ref::borrow(RT_NAME("")));
+        Ref tool_name = rt::get_or(data.get(), RT_NAME("tool"), RT_NAME(""));
         if (!equals(tool_name.get(), RT_NAME("plan")) && !equals(tool_name.get(), RT_NAME("memory"))) {
-            Ref arguments = get(data.get(), RT_NAME("arguments"), rt::check(PyDict_New()));
-            Ref operation = get(arguments.get(), RT_NAME("operation"), Ref::borrow(RT_NAME("")));
+            Ref arguments = rt::get_or(data.get(), RT_NAME("arguments"), rt::check(PyDict_New()).get());
+            Ref operation = rt::get_or(arguments.get(), RT_NAME("operation"), RT_NAME(""));
             Ref summary = rt::truthy(operation.get())
                               ? rt::concat({RT_NAME("\U0001F527 "), tool_name.get(), RT_NAME("."), operation.get()})
                               : rt::concat({RT_NAME("\U0001F527 "), tool_name.get()});
@@ -80,7 +80,7 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
         }
     } else if (equals(type.get(), RT_NAME("tool_result"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        if (rt::truthy(get(data.get(), RT_NAME("screenshot")).get()) && rt::truthy(get(data.get(), RT_NAME("image_base64")).get())) {
+        if (rt::truthy(rt::get_or(data.get(), RT_NAME("screenshot")).get()) && rt::truthy(rt::get_or(data.get(), RT_NAME("image_base64")).get())) {
             Ref image_base64 = rt::getitem(data.get(), RT_NAME("image_base64"));
             Ref sent = co_await rt::call_method(self.get(), RT_NAME("_send_screenshot"), image_base64, chat_id,
                                                 telegram);
@@ -88,11 +88,11 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
         }
     } else if (equals(type.get(), RT_NAME("error"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        Ref error_msg = get(data.get(), RT_NAME("message"), Ref::borrow(RT_NAME("Unknown error")));
+        Ref error_msg = rt::get_or(data.get(), RT_NAME("message"), RT_NAME("Unknown error"));
         append(got.response_parts, rt::format("%s%S", kWarning, error_msg.get()));
         RT_LOG_WARNING(rt::format("Agent error event: %S", error_msg.get()));
     } else if (equals(type.get(), RT_NAME("done"))) {
-        RT_LOG_INFO(Ref::borrow(RT_NAME("Agent processing complete")));
+        RT_LOG_INFO(RT_NAME("Agent processing complete"));
     }
     co_return rt::none();
 }
@@ -100,7 +100,7 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
 // `async for event in agent.process_message(text)`, mirroring and
 // dispatching each event.  A "done" event does not end the stream.
 Co<Ref> run_stream(Arg self, Arg agent, Arg telegram, Arg chat_id, Arg text, Collected& got) {
-    RT_LOG_INFO(Ref::borrow(RT_NAME("Sending message to agent for processing...")));
+    RT_LOG_INFO(RT_NAME("Sending message to agent for processing..."));
     Ref stream = rt::call_method(agent.get(), RT_NAME("process_message"), text);
     Ref iterator = rt::check(PyObject_GetAIter(stream.get()));
     for (;;) {
@@ -121,7 +121,7 @@ Co<Ref> run_stream(Arg self, Arg agent, Arg telegram, Arg chat_id, Arg text, Col
 
 // The reply text from what the stream left.
 Ref compose(const Collected& got) {
-    Ref joined = rt::check(PyUnicode_Join(Ref::borrow(RT_NAME("\n")).get(), got.response_parts.get()));
+    Ref joined = rt::check(PyUnicode_Join(RT_NAME("\n"), got.response_parts.get()));
     Ref final_response = rt::call_method(joined.get(), RT_NAME("strip"));
     const Py_ssize_t tools = PyList_GET_SIZE(got.tool_summaries.get());
     if (PyUnicode_GET_LENGTH(final_response.get()) == 0) {
@@ -129,7 +129,7 @@ Ref compose(const Collected& got) {
     }
     if (tools > 0) {
         Ref shown = rt::check(PyList_GetSlice(got.tool_summaries.get(), 0, kShownTools));
-        Ref actions_str = rt::check(PyUnicode_Join(Ref::borrow(RT_NAME("\n")).get(), shown.get()));
+        Ref actions_str = rt::check(PyUnicode_Join(RT_NAME("\n"), shown.get()));
         if (tools > kShownTools) {
             actions_str = rt::format("%U\n... and %zd more", actions_str.get(), tools - kShownTools);
         }
@@ -142,18 +142,18 @@ Co<Ref> handle_message_co(Arg self, Arg text, Arg metadata) {
     Ref agent = rt::call_method(self.get(), RT_NAME("_get_agent"));
     Ref telegram = rt::call_method(self.get(), RT_NAME("_get_telegram"));
     if (!rt::truthy(agent.get())) {
-        RT_LOG_ERROR(Ref::borrow(RT_NAME("Agent not available for Telegram message processing")));
+        RT_LOG_ERROR(RT_NAME("Agent not available for Telegram message processing"));
         co_await rt::call_method(self.get(), RT_NAME("_send_reply"), kNotInitialized, metadata);
         co_return rt::none();
     }
     if (!rt::truthy(telegram.get())) {
-        RT_LOG_ERROR(Ref::borrow(RT_NAME("Telegram connector not available")));
+        RT_LOG_ERROR(RT_NAME("Telegram connector not available"));
         co_return rt::none();
     }
 
     // The user sees at once that the bot is working; a failure here is the
     // caller's to answer.
-    Ref chat_id = get(metadata.get(), RT_NAME("chat_id"));
+    Ref chat_id = rt::get_or(metadata.get(), RT_NAME("chat_id"));
     co_await typing(telegram, chat_id);
 
     auto mirrored = co_await rt::attempt(broadcast_incoming(text, metadata));
@@ -166,9 +166,9 @@ Co<Ref> handle_message_co(Arg self, Arg text, Arg metadata) {
     auto streamed = co_await rt::attempt(run_stream(self, agent, telegram, chat_id, text, got));
     if (streamed.failed()) {
         Ref e = ordinary_error(streamed);
-        rt::log_exception(Ref::borrow(RT_NAME("Agent processing failed for Telegram message")), e);
+        rt::log_exception(RT_NAME("Agent processing failed for Telegram message"), e);
         Ref message = rt::text_of(e.get());
-        append(got.response_parts, rt::format("%s%U", "\u26A0\uFE0F Processing error: ", head(message, 300).get()));
+        append(got.response_parts, rt::format("%s%U", "\u26A0\uFE0F Processing error: ", rt::head(message.get(), 300).get()));
     }
 
     Ref final_response = compose(got);

@@ -3,6 +3,8 @@
 
 #include "rt.hpp"
 
+#include <cmath>
+
 namespace jobwarden {
 
 using rt::Arg;
@@ -31,6 +33,9 @@ Ref worker_status(PyObject* member);
 #define WORKER_STATUS(member) ::jobwarden::worker_status(RT_NAME(member))
 // status == WorkerStatus.<member>
 bool status_is(PyObject* status, PyObject* member);
+
+// A float NaN (a time-out that would never expire).
+inline bool is_nan(PyObject* v) { return PyFloat_Check(v) && std::isnan(PyFloat_AS_DOUBLE(v)); }
 
 // SubprocessResult(task_id, status, output, error, duration, pid).
 Ref make_result(PyObject* task_id, const Ref& status, const Ref& output, const Ref& error, double duration,

@@ -9,8 +9,6 @@
 //               not registered their worker yet
 #include "jobwarden.hpp"
 
-#include <cmath>
-
 namespace jobwarden {
 
 namespace {
@@ -101,8 +99,6 @@ void add_starting(PyObject* self, long delta) {
     Ref n = ATTR(self, "_starting");
     rt::setattr(self, RT_NAME("_starting"), rt::integer(PyLong_AsLong(n.get()) + delta));
 }
-
-bool is_nan(PyObject* v) { return PyFloat_Check(v) && std::isnan(PyFloat_AS_DOUBLE(v)); }
 
 // A refused task: FAILED with `error`, nothing measured, no process.
 Ref refusal(PyObject* task_id, const Ref& error) {
@@ -273,7 +269,7 @@ Ref worker_scripts_dir() {
     Ref path_cls = rt::global(RT_NAME("Path"));
     Ref here = rt::call(path_cls.get(), rt::global(RT_NAME("__file__")));
     Ref root = ATTR(ATTR(here.get(), "parent").get(), "parent");
-    return rt::check(PyNumber_TrueDivide(root.get(), Ref::borrow(RT_NAME("workers")).get()));
+    return rt::check(PyNumber_TrueDivide(root.get(), RT_NAME("workers")));
 }
 
 }  // namespace

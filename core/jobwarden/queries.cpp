@@ -100,7 +100,7 @@ Co<Ref> cleanup_co(Arg self) {
         if (!found_new) break;
     }
     PyDict_Clear(workers.get());
-    RT_LOG_INFO(Ref::borrow(RT_NAME("Jobwarden cleaned up")));
+    RT_LOG_INFO(RT_NAME("Jobwarden cleaned up"));
     co_return rt::none();
 }
 Ref cleanup(const Args& a) { return rt::coroutine(a, cleanup_co(a[0])); }

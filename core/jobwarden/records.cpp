@@ -56,8 +56,7 @@ Ref factory_field(const Ref& factory) {
 // A member of the module's own enumeration `cls` gives its stored `_value_`
 // (what its `value` property returns) without the property call.
 Ref member_value(PyObject* v, PyObject* cls_name) {
-    PyObject* cls = PyDict_GetItemWithError(rt::state().dict, cls_name);
-    if (!cls && PyErr_Occurred()) rt::throw_pending();
+    PyObject* cls = rt::dict_find(rt::state().dict, cls_name);
     if (cls && reinterpret_cast<PyObject*>(Py_TYPE(v)) == cls) return rt::getattr(v, RT_NAME("_value_"));
     Ref value = rt::getattr_opt(v, RT_NAME("value"));
     return value ? value : Ref::borrow(v);
@@ -71,8 +70,7 @@ Ref member_value(PyObject* v, PyObject* cls_name) {
 template <size_t N>
 Ref fields_to_dict(PyObject* self, PyObject* const (&keys)[N], PyObject* cls_name, size_t converted,
                    PyObject* enum_cls) {
-    PyObject* cls = PyDict_GetItemWithError(rt::state().dict, cls_name);
-    if (!cls && PyErr_Occurred()) rt::throw_pending();
+    PyObject* cls = rt::dict_find(rt::state().dict, cls_name);
     if (cls && reinterpret_cast<PyObject*>(Py_TYPE(self)) == cls) {
         Ref stored = rt::check(PyObject_GenericGetDict(self, nullptr));
         if (PyDict_CheckExact(stored.get()) && PyDict_GET_SIZE(stored.get()) == static_cast<Py_ssize_t>(N)) {

@@ -8,8 +8,6 @@
 // closes its standard output without answering.
 #include "jobwarden.hpp"
 
-#include <cmath>
-
 namespace jobwarden {
 
 namespace {
@@ -41,7 +39,7 @@ Ref interpreter() {
 Ref json_line(PyObject* obj) {
     Ref json = rt::global(RT_NAME("json"));
     Ref text = rt::call_module_attr(json.get(), RT_NAME("dumps"), Ref::borrow(obj));
-    Ref line = rt::check(PyUnicode_Concat(text.get(), Ref::borrow(RT_NAME("\n")).get()));
+    Ref line = rt::check(PyUnicode_Concat(text.get(), RT_NAME("\n")));
     return rt::check(PyUnicode_AsUTF8String(line.get()));
 }
 
@@ -183,11 +181,11 @@ Co<Ref> exchange_co(Ref stdin_writer, Ref stdout_reader, Ref line) {
 // The time-out as asyncio.wait_for takes it: NaN would never expire, so it
 // expires at once, like zero.
 Ref effective_timeout(const Ref& timeout) {
-    if (PyFloat_Check(timeout.get()) && std::isnan(PyFloat_AS_DOUBLE(timeout.get()))) return rt::floating(0.0);
+    if (is_nan(timeout.get())) return rt::floating(0.0);
     return timeout;
 }
 
-Co<Ref> send_command_co(Arg self, Arg command, Ref func) {
+Co<Ref> send_command_co(Arg self, Arg command, Arg func) {
     Ref worker_id = ATTR(self.get(), "worker_id");
     Ref process = ATTR(self.get(), "process");
     Ref stdin_writer = process.is_none() ? rt::none() : ATTR(process.get(), "stdin");
@@ -236,7 +234,7 @@ Co<Ref> send_command_co(Arg self, Arg command, Ref func) {
     co_return answer;
 }
 Ref send_command(const Args& a) {
-    return rt::coroutine(a, send_command_co(a[0], a[1], Ref::borrow(a.func)));
+    return rt::coroutine(a, send_command_co(a[0], a[1], a.func));
 }
 
 // ---- stop ------------------------------------------------------------------------------
@@ -278,7 +276,7 @@ void kill(PyObject* process) {
     }
 }
 
-Co<Ref> stop_co(Arg self, Ref func) {
+Co<Ref> stop_co(Arg self, Arg func) {
     Ref process = ATTR(self.get(), "process");
     if (process.is_none() || !ATTR(process.get(), "returncode").is_none()) {
         co_await end_drain(self);
@@ -304,7 +302,7 @@ Co<Ref> stop_co(Arg self, Ref func) {
     RT_LOG_DEBUG(rt::format("Worker %S stopped", ATTR(self.get(), "worker_id").get()));
     co_return rt::none();
 }
-Ref stop(const Args& a) { return rt::coroutine(a, stop_co(a[0], Ref::borrow(a.func))); }
+Ref stop(const Args& a) { return rt::coroutine(a, stop_co(a[0], a.func)); }
 
 // ---- declarations ------------------------------------------------------------------------
 

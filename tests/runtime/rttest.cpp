@@ -49,7 +49,7 @@ Co<Ref> widget_work_co(Arg self, Arg x) {
     Ref asyncio = rt::global(RT_NAME("asyncio"));
     co_await rt::call_method(asyncio.get(), RT_NAME("sleep"), 0);
     Ref items = rt::getattr(self.get(), RT_NAME("items"));
-    rt::setitem(items.get(), Ref::borrow(RT_NAME("work")).get(), x);
+    rt::setitem(items.get(), RT_NAME("work"), x);
     co_return x;
 }
 Ref widget_work(const Args& a) {
