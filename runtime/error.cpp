@@ -9,8 +9,8 @@ namespace rt {
 
 PyException::PyException(Where where) : exc_(Ref::steal(PyErr_GetRaisedException())), where_(where) {
     if (!exc_) {
-        exc_ = Ref::steal(PyObject_CallOneArg(
-            PyExc_SystemError, PyUnicode_FromString("error thrown without a Python exception set")));
+        PyErr_SetString(PyExc_SystemError, "error thrown without a Python exception set");
+        exc_ = Ref::steal(PyErr_GetRaisedException());
     }
 }
 

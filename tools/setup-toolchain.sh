@@ -492,9 +492,13 @@ if (( NEED_PURE )); then
     fetch_set pure "pytest and hypothesis from Debian $SID" "$NEED_TOOL" "$WHY" "${PURE_ROOTS[@]}"
     sets+=(pure)
 fi
-# The wheel tools, for every interpreter (also the given ones).
+# The wheel tools, for every interpreter (also the given ones): no
+# interpreter override stands in for them.
+HOW_INTERP=$HOW
+HOW="check that the system's apt sources name a reachable Debian mirror and run make setup again."
 fetch_set wheel "scikit-build-core, build and pip from Debian $SID" "$NEED_TOOL" \
     "Cannot obtain the wheel tools" "${WHEEL_ROOTS[@]}"
+HOW=$HOW_INTERP
 sets+=(wheel)
 if (( NEED_TOOL )); then
     fetch_set tools "patchelf" 1 "$WHY" patchelf
