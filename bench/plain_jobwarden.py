@@ -4,6 +4,7 @@ fields, defaults and to_dict(), WorkerProcess.pid, Jobwarden._notify and
 Jobwarden.cancel, each with the native module's algorithm."""
 import asyncio
 import logging
+import os
 import time
 import uuid
 from dataclasses import dataclass, field
@@ -29,9 +30,19 @@ class TaskPriority(IntEnum):
     CRITICAL = 3
 
 
+_uuid4, _urandom = uuid.uuid4, os.urandom
+
+
+def _new_task_id():
+    # The first 12 hex digits of uuid4() are its first 6 random bytes as they are.
+    if uuid.uuid4 is _uuid4 and uuid.os.urandom is _urandom:
+        return os.urandom(6).hex()
+    return uuid.uuid4().hex[:12]
+
+
 @dataclass
 class SubprocessTask:
-    id: str = field(default_factory=lambda: uuid.uuid4().hex[:12])
+    id: str = field(default_factory=_new_task_id)
     worker_type: str = "shell"
     command: dict[str, Any] = field(default_factory=dict)
     priority: TaskPriority = TaskPriority.NORMAL

@@ -147,6 +147,16 @@ inline Ref global(PyObject* name) {
     return Ref::borrow(v);
 }
 
+// `mod.name`, borrowed, when `mod` is a module whose attribute `name` is
+// still the original function `which` (see keep_original); else null.
+inline PyObject* original_in(PyObject* mod, PyObject* name, Original which) {
+    PyObject* kept = state().originals[static_cast<size_t>(which)];
+    if (!kept || !PyModule_CheckExact(mod)) return nullptr;
+    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(mod), name);
+    if (!f && PyErr_Occurred()) throw_pending();
+    return f == kept ? f : nullptr;
+}
+
 // ---- logging ---------------------------------------------------------------
 
 // One record with the text on the module's current `logger` global, at the

@@ -36,6 +36,7 @@ void init_state(State& s, PyObject* m) {
 }
 
 int traverse_state(State& s, visitproc visit, void* arg) {
+    for (PyObject* o : s.originals) Py_VISIT(o);
     Py_VISIT(s.stop_iteration);
     Py_VISIT(s.logger_type);
     Py_VISIT(s.func_type);
@@ -46,6 +47,7 @@ int traverse_state(State& s, visitproc visit, void* arg) {
 namespace {
 // The references traverse_state visits: what breaking a cycle clears.
 void clear_visited(State& s) {
+    for (PyObject*& o : s.originals) Py_CLEAR(o);
     Py_CLEAR(s.stop_iteration);
     Py_CLEAR(s.logger_type);
     Py_CLEAR(s.func_type);
@@ -91,6 +93,14 @@ void import_global(const char* name, const char* as) {
 void import_from(const char* name, const char* attr, const char* as) {
     Ref m = check(PyImport_ImportModule(name));
     set_global(as ? as : attr, check(PyObject_GetAttrString(m.get(), attr)));
+}
+
+void keep_original(Original which) {
+    static constexpr const char* where[kOriginalCount][2] = {
+        {"uuid", "uuid4"}, {"os", "urandom"}, {"asyncio", "iscoroutine"}};
+    const auto i = static_cast<size_t>(which);
+    Ref m = check(PyImport_ImportModule(where[i][0]));
+    Py_XSETREF(state().originals[i], check(PyObject_GetAttrString(m.get(), where[i][1])).release());
 }
 
 Ref module_name() { return check(PyModule_GetNameObject(module())); }

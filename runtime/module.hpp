@@ -14,6 +14,9 @@ void import_from(const char* name, const char* attr, const char* as = nullptr);
 // A module global.
 void set_global(const char* name, const Ref& value);
 
+// Keep a standard-library function as it is now (at module execution).
+void keep_original(Original which);
+
 // The module's __name__ (for __module__ of functions and classes).
 Ref module_name();
 

@@ -47,6 +47,18 @@ consteval size_t kwset_index(std::string_view s) {
     throw "keyword names missing from runtime/kwnames.inc";
 }
 
+// Standard-library functions a module may stand in for natively.  The
+// module keeps each as it found it when it executed (keep_original); a fast
+// path replaces a call only while the object the code would call is still
+// that one, so a patched function is always called.
+enum class Original : unsigned char {
+    uuid4,        // uuid.uuid4
+    urandom,      // os.urandom
+    iscoroutine,  // asyncio.iscoroutine
+    count
+};
+inline constexpr size_t kOriginalCount = static_cast<size_t>(Original::count);
+
 struct State {
     PyObject* module;             // borrowed: the state lives inside it
     PyObject* dict;               // the module's globals (borrowed)
@@ -54,6 +66,7 @@ struct State {
     PyTypeObject* coro_type;      // owned
     PyObject* stop_iteration;     // owned: the StopIteration reused by native coroutines
     PyObject* logger_type;        // owned: logging.Logger as the module found it
+    PyObject* originals[kOriginalCount];  // owned; null unless kept
     PyObject* coro_free[16];      // memory of finished coroutine objects, kept for reuse
     unsigned coro_free_count;
     PyObject* strings[kStringCount];  // owned, interned

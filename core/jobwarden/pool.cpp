@@ -68,6 +68,29 @@ Ref on_result(const Args& a) {
     return rt::none();
 }
 
+// asyncio.iscoroutine(value).  While that is the standard function, its
+// own steps run here on its own module's globals: a type seen before as a
+// coroutine's, else isinstance() against its coroutine types, remembering
+// up to 100 such types.  A patched one is called.
+bool is_coroutine(PyObject* value) {
+    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    PyObject* f = rt::original_in(asyncio.get(), RT_NAME("iscoroutine"), rt::Original::iscoroutine);
+    PyObject* globals = f && PyFunction_Check(f) ? PyFunction_GET_GLOBALS(f) : nullptr;
+    PyObject* seen = globals ? rt::dict_find(globals, RT_NAME("_iscoroutine_typecache")) : nullptr;
+    PyObject* types = globals ? rt::dict_find(globals, RT_NAME("_COROUTINE_TYPES")) : nullptr;
+    if (!seen || !types || !PySet_CheckExact(seen)) {
+        return rt::truthy(rt::call_module_attr(asyncio.get(), RT_NAME("iscoroutine"), value).get());
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    const int known = PySet_Contains(seen, type);
+    if (known < 0) rt::throw_pending();
+    if (known) return true;
+    const int is = PyObject_IsInstance(value, types);
+    if (is < 0) rt::throw_pending();
+    if (is && PySet_GET_SIZE(seen) < 100) rt::check_status(PySet_Add(seen, type));
+    return is;
+}
+
 Co<Ref> notify_co(Arg self, Arg result) {
     Ref callbacks = ATTR(self.get(), "_callbacks");
     // The length is read before every step: callbacks registered during the
@@ -79,8 +102,7 @@ Co<Ref> notify_co(Arg self, Arg result) {
         Ref error;
         try {
             Ref value = rt::call(callback.get(), result);
-            Ref asyncio = rt::global(RT_NAME("asyncio"));
-            if (rt::truthy(rt::call_module_attr(asyncio.get(), RT_NAME("iscoroutine"), value).get())) {
+            if (is_coroutine(value.get())) {
                 co_await value;
             }
         } catch (rt::PyException& e) {

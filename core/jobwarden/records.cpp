@@ -4,6 +4,8 @@
 // counterparts; only the field defaults and to_dict() are native.
 #include "jobwarden.hpp"
 
+#include <sys/random.h>
+
 namespace jobwarden {
 
 namespace {
@@ -30,9 +32,33 @@ Ref pairs(std::initializer_list<std::pair<const char*, Ref>> items) {
 
 // ---- field defaults --------------------------------------------------------
 
-// First 12 hex digits of a random UUID: 48 random bits.
+// 12 lowercase hex digits of 6 bytes from the kernel's random source (the
+// one os.urandom reads); null when it cannot be read.
+Ref random_hex12() {
+    unsigned char bytes[6];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return Ref();
+    Ref text = rt::check(PyUnicode_New(12, 127));
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
+    static constexpr char digits[] = "0123456789abcdef";
+    for (unsigned char b : bytes) {
+        *out++ = static_cast<Py_UCS1>(digits[b >> 4]);
+        *out++ = static_cast<Py_UCS1>(digits[b & 15]);
+    }
+    return text;
+}
+
+// First 12 hex digits of a random UUID: 48 random bits.  Those digits of
+// uuid4() are the first 6 of the random bytes it draws from os.urandom as
+// they are, so while `uuid.uuid4` and the `os.urandom` it calls are the
+// standard ones, 6 bytes are drawn directly; a patched one is called.
 Ref new_task_id(const Args&) {
     Ref uuid = rt::global(RT_NAME("uuid"));
+    if (rt::original_in(uuid.get(), RT_NAME("uuid4"), rt::Original::uuid4)) {
+        PyObject* os = rt::dict_find(PyModule_GetDict(uuid.get()), RT_NAME("os"));
+        if (os && rt::original_in(os, RT_NAME("urandom"), rt::Original::urandom)) {
+            if (Ref id = random_hex12()) return id;
+        }
+    }
     Ref u = rt::call_module_attr(uuid.get(), RT_NAME("uuid4"));
     Ref hex = rt::getattr(u.get(), RT_NAME("hex"));
     return rt::head(hex.get(), 12);

@@ -638,6 +638,22 @@ def test_callbacks(scripts, logs):
     assert pool._callbacks.count(slow_async) == 2
 
 
+def test_a_patched_iscoroutine_decides_what_is_awaited(scripts, monkeypatch):
+    pool = scripts.pool()
+    asked = []
+
+    async def done():
+        return None
+
+    later = done()
+    monkeypatch.setattr(asyncio, "iscoroutine", lambda value: asked.append(value) or value == "await me")
+    pool.on_result(lambda result: later)  # a coroutine, but the patched test says no: left alone
+    pool.on_result(lambda result: "await me")  # awaited: a str cannot be, so it is logged
+    run(pool._notify(SubprocessResult("t1", WorkerStatus.COMPLETED)))
+    assert asked == [later, "await me"] and later.cr_frame is not None
+    later.close()
+
+
 def test_cancellation_inside_a_callback_propagates(scripts):
     pool = scripts.pool()
     calls = []

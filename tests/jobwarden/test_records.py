@@ -130,10 +130,17 @@ def test_task_defaults_in_dict_form():
     assert task.priority is TaskPriority.NORMAL
 
 
-def test_task_id_is_the_start_of_a_fresh_uuid4(monkeypatch):
-    fixed = uuid.UUID("0123456789ab4def8123456789abcdef")
-    monkeypatch.setattr(uuid, "uuid4", lambda: fixed)
-    assert SubprocessTask().id == "0123456789ab"
+@pytest.mark.parametrize("patched", ["uuid4", "urandom", "none"])
+def test_task_id_is_the_start_of_a_fresh_uuid4(monkeypatch, patched):
+    if patched == "uuid4":
+        monkeypatch.setattr(uuid, "uuid4", lambda: uuid.UUID("0123456789ab4def8123456789abcdef"))
+    elif patched == "urandom":
+        monkeypatch.setattr(uuid.os, "urandom", lambda n: bytes(range(1, n + 1)))
+    ids = {SubprocessTask().id for _ in range(200)}
+    if patched == "none":
+        assert len(ids) == 200 and all(re.fullmatch(r"[0-9a-f]{12}", i) for i in ids)
+    else:
+        assert ids == {"0123456789ab" if patched == "uuid4" else "010203040506"}
 
 
 def test_task_creation_time_is_read_per_record(monkeypatch):
