@@ -72,18 +72,62 @@ Ref getattr_opt(PyObject* o, PyObject* name) {
     return Ref::steal(r);
 }
 
-Ref call_kw(PyObject* f, PyObject* kwnames, std::initializer_list<Ref> pos, std::initializer_list<Ref> kw) {
-    constexpr size_t kMax = 16;
-    const size_t np = pos.size(), nk = kw.size();
-    if (np + nk + 1 > kMax || static_cast<Py_ssize_t>(nk) != PyTuple_GET_SIZE(kwnames)) {
+namespace {
+constexpr size_t kMaxCallArgs = 16;
+
+// argv[0] = first, then the positional and keyword values; their count.
+size_t fill_call(PyObject** argv, PyObject* first, PyObject* kwnames, std::initializer_list<Ref> pos,
+                 std::initializer_list<Ref> kw) {
+    if (pos.size() + kw.size() + 1 > kMaxCallArgs || static_cast<Py_ssize_t>(kw.size()) != PyTuple_GET_SIZE(kwnames)) {
         raise(PyExc_SystemError, "call_kw: keyword names do not match the call");
     }
-    PyObject* argv[kMax];
-    argv[0] = nullptr;
+    argv[0] = first;
     size_t i = 1;
     for (const Ref& r : pos) argv[i++] = r.get();
     for (const Ref& r : kw) argv[i++] = r.get();
+    return pos.size();
+}
+}  // namespace
+
+Ref call_kw(PyObject* f, PyObject* kwnames, std::initializer_list<Ref> pos, std::initializer_list<Ref> kw) {
+    PyObject* argv[kMaxCallArgs];
+    const size_t np = fill_call(argv, nullptr, kwnames, pos, kw);
     return check(PyObject_Vectorcall(f, argv + 1, np | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref call_method_kw(PyObject* o, PyObject* name, PyObject* kwnames, std::initializer_list<Ref> pos,
+                   std::initializer_list<Ref> kw) {
+    PyObject* argv[kMaxCallArgs];
+    Ref self = Ref::borrow(o);
+    const size_t np = fill_call(argv, o, kwnames, pos, kw);
+    return check(PyObject_VectorcallMethod(name, argv, (np + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+PyObject* dict_find_learning(PyObject* dict, PyObject* key, DictSite& site, Where where) {
+    PyObject* v = dict_find(dict, key, where);
+    // A small dict is cheap to walk; a large one is learnt a bounded number
+    // of times, in case its layout keeps changing.
+    constexpr Py_ssize_t kSmall = 16;
+    constexpr unsigned short kRelearnLarge = 64;
+    if (!v || (PyDict_GET_SIZE(dict) > kSmall && site.relearnt >= kRelearnLarge)) return v;
+    if (PyDict_GET_SIZE(dict) > kSmall) ++site.relearnt;
+    Py_ssize_t p = 0;
+    PyObject *k, *val;
+    while (PyDict_Next(dict, &p, &k, &val)) {
+        if (val == v && same_key(k, key)) {
+            site.pos = p - 1;
+            break;
+        }
+    }
+    return v;
+}
+
+Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt, DictSite& site) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = dict_find(mapping, key, site);
+        return Ref::borrow(v ? v : dflt);
+    }
+    return get_or(mapping, key, dflt);
 }
 
 Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt) {
@@ -106,7 +150,7 @@ void global_missing(PyObject* name) {
 }
 
 void log(PyObject* level_method, int level, PyObject* text, Where where) {
-    Ref logger = global(RT_NAME("logger"));
+    Ref logger = global(RT_NAME("logger"), RT_SITE);
     auto* logger_type = reinterpret_cast<PyTypeObject*>(state().logger_type);
     if (!where.file || !PyObject_TypeCheck(logger.get(), logger_type)) {
         PyObject* argv[2] = {logger.get(), text};
@@ -134,18 +178,21 @@ void log(PyObject* level_method, int level, PyObject* text, Where where) {
 
 bool log_wanted(int level) {
     State& st = state();
-    PyObject* logger = dict_find(st.dict, RT_NAME("logger"));
+    PyObject* logger = dict_find(st.dict, RT_NAME("logger"), RT_SITE);
     if (!logger || reinterpret_cast<PyObject*>(Py_TYPE(logger)) != st.logger_type) return true;
     // The standard class sets both in the instance's own dictionary.
     Ref logger_ref = Ref::borrow(logger);
     Ref own = check(PyObject_GenericGetDict(logger, nullptr));
-    PyObject* disabled = dict_find(own.get(), RT_NAME("disabled"));
+    PyObject* disabled = dict_find(own.get(), RT_NAME("disabled"), RT_SITE);
     if (disabled != Py_False) return !disabled || !truthy(disabled);
-    PyObject* cache_obj = dict_find(own.get(), RT_NAME("_cache"));
+    PyObject* cache_obj = dict_find(own.get(), RT_NAME("_cache"), RT_SITE);
     if (!cache_obj || !PyDict_CheckExact(cache_obj)) return true;
     Ref cache = Ref::borrow(cache_obj);
     Ref key = integer(level);
-    PyObject* enabled = dict_find(cache.get(), key.get());
+    // One site per standard level (10 to 50), one for any other.
+    static DictSite level_sites[6];
+    const unsigned which = level % 10 == 0 && level >= 10 && level <= 50 ? static_cast<unsigned>(level / 10) : 0;
+    PyObject* enabled = dict_find(cache.get(), key.get(), level_sites[which]);
     if (!enabled) return true;  // not decided yet: the method decides and caches it
     return enabled != Py_False;
 }
@@ -163,7 +210,7 @@ void log_exception(PyObject* text, const Ref& exc, Where where) {
 }
 
 double wall_time() {
-    Ref time_mod = global(RT_NAME("time"));
+    Ref time_mod = global(RT_NAME("time"), RT_SITE);
     Ref t = call_module_attr(time_mod.get(), RT_NAME("time"));
     return as_double(t.get());
 }

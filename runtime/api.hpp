@@ -82,8 +82,39 @@ inline PyObject* dict_find(PyObject* dict, PyObject* key, Where where = Where::h
     if (!v && PyErr_Occurred()) throw_pending(where);
     return v;
 }
+// A look-up site: where one call site last found its key in a dict (the
+// entry's position in the dict's order).  The next look-up there reads that
+// one entry and takes it when it holds the key, which makes the hit certain
+// (a dict's keys are unique); otherwise the hashed look-up runs and the
+// position is learnt again.  Dicts of the same layout (module globals,
+// instance dicts, records built alike) share positions, so most look-ups
+// hash nothing.  RT_SITE is a fresh site per call site.
+struct DictSite {
+    Py_ssize_t pos = -1;
+    unsigned short relearnt = 0;  // bounds the re-learning on large dicts
+};
+#define RT_SITE ([]() -> ::rt::DictSite& { static ::rt::DictSite site_; return site_; }())
+
+// The entry's key is `key`: the same object, or an equal exact str.
+inline bool same_key(PyObject* k, PyObject* key) noexcept {
+    return k == key || (PyUnicode_CheckExact(k) && PyUnicode_CheckExact(key) &&
+                        PyUnicode_GET_LENGTH(k) == PyUnicode_GET_LENGTH(key) && PyUnicode_Compare(k, key) == 0);
+}
+PyObject* dict_find_learning(PyObject* dict, PyObject* key, DictSite& site, Where where);
+// dict_find through a look-up site.
+inline PyObject* dict_find(PyObject* dict, PyObject* key, DictSite& site, Where where = Where::here()) {
+    Py_ssize_t p = site.pos;
+    PyObject *k, *v;
+    if (p >= 0 && PyDict_Next(dict, &p, &k, &v) && same_key(k, key)) return v;
+    return dict_find_learning(dict, key, site, where);
+}
+
 // mapping.get(key, dflt); a plain dict is read directly.
 Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt = Py_None);
+Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt, DictSite& site);
+// mapping.get("key") and mapping.get("key", dflt) through a site of their own.
+#define RT_GET(mapping, key) ::rt::get_or((mapping), RT_NAME(key), Py_None, RT_SITE)
+#define RT_GET_OR(mapping, key, dflt) ::rt::get_or((mapping), RT_NAME(key), (dflt), RT_SITE)
 // s[:n]; a plain str is cut directly.
 Ref head(PyObject* s, Py_ssize_t n);
 inline Ref getitem(PyObject* o, PyObject* key) { return check(PyObject_GetItem(o, key)); }
@@ -134,6 +165,9 @@ Ref call_module_attr(PyObject* o, PyObject* name, A&&... a) {
 // f(*pos, **dict(zip(kwnames, kw))): `kwnames` is the call site's tuple of
 // keyword names, RT_KW("a,b").
 Ref call_kw(PyObject* f, PyObject* kwnames, std::initializer_list<Ref> pos, std::initializer_list<Ref> kw);
+// o.name(*pos, **dict(zip(kwnames, kw))), without making a bound method.
+Ref call_method_kw(PyObject* o, PyObject* name, PyObject* kwnames, std::initializer_list<Ref> pos,
+                   std::initializer_list<Ref> kw);
 
 // ---- module globals --------------------------------------------------------
 
@@ -146,6 +180,13 @@ inline Ref global(PyObject* name) {
     if (!v) global_missing(name);
     return Ref::borrow(v);
 }
+inline Ref global(PyObject* name, DictSite& site) {
+    PyObject* v = dict_find(state().dict, name, site);
+    if (!v) global_missing(name);
+    return Ref::borrow(v);
+}
+// The module global "name" through a look-up site of its own.
+#define RT_GLOBAL(name) ::rt::global(RT_NAME(name), RT_SITE)
 
 // `mod.name`, borrowed, when `mod` is a module whose attribute `name` is
 // still the original function `which` (see keep_original); else null.

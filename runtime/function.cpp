@@ -423,4 +423,17 @@ PyObject* function_qualname(PyObject* func) { return as_func(func)->qualname; }
 Where function_where(PyObject* func) { return as_func(func)->def->where; }
 size_t function_arity(PyObject* func) { return as_func(func)->nparams; }
 
+bool takes_only_self(PyObject* func) { return as_func(func)->nparams == 1 && !as_func(func)->checked; }
+
+PyObject* call_getter(PyObject* func, PyObject* obj) noexcept {
+    FuncObject* f = as_func(func);
+    StateScope scope(f->state, f->qualname);
+    try {
+        return f->def->impl(Args{&obj, func}).release();
+    } catch (...) {
+        set_error_leaving(f->qualname, f->def->where);
+        return nullptr;
+    }
+}
+
 }  // namespace rt

@@ -83,4 +83,10 @@ PyObject* function_qualname(PyObject* func);
 Where function_where(PyObject* func);
 size_t function_arity(PyObject* func);
 
+// Whether `func` is declared with one unchecked parameter (`self`)...
+bool takes_only_self(PyObject* func);
+// ...and then, called on `obj`: a property read.  New reference; null with
+// the error set.
+PyObject* call_getter(PyObject* func, PyObject* obj) noexcept;
+
 }  // namespace rt

@@ -1,5 +1,7 @@
 #include "module.hpp"
 
+#include "property.hpp"
+
 #include <cstring>
 
 namespace rt {
@@ -33,6 +35,7 @@ void init_state(State& s, PyObject* m) {
     s.logger_type = getattr(logging.get(), s.strings[string_index("Logger")]).release();
     s.func_type = make_function_type(m);
     s.coro_type = make_coroutine_type(m);
+    s.property_type = make_property_type(m);
 }
 
 int traverse_state(State& s, visitproc visit, void* arg) {
@@ -41,6 +44,7 @@ int traverse_state(State& s, visitproc visit, void* arg) {
     Py_VISIT(s.logger_type);
     Py_VISIT(s.func_type);
     Py_VISIT(s.coro_type);
+    Py_VISIT(s.property_type);
     return 0;
 }
 
@@ -52,6 +56,7 @@ void clear_visited(State& s) {
     Py_CLEAR(s.logger_type);
     Py_CLEAR(s.func_type);
     Py_CLEAR(s.coro_type);
+    Py_CLEAR(s.property_type);
 }
 }  // namespace
 
@@ -116,9 +121,7 @@ ClassBuilder& ClassBuilder::method(const FuncDef& def) {
 }
 
 ClassBuilder& ClassBuilder::property(const FuncDef& def) {
-    Ref getter = make_function(def, name_, module_name().get());
-    Ref prop = call(reinterpret_cast<PyObject*>(&PyProperty_Type), getter);
-    return attr(def.name, prop);
+    return attr(def.name, make_property(make_function(def, name_, module_name().get())));
 }
 
 ClassBuilder& ClassBuilder::attr(const char* name, const Ref& value) {

@@ -64,6 +64,7 @@ struct State {
     PyObject* dict;               // the module's globals (borrowed)
     PyTypeObject* func_type;      // owned
     PyTypeObject* coro_type;      // owned
+    PyTypeObject* property_type;  // owned
     PyObject* stop_iteration;     // owned: the StopIteration reused by native coroutines
     PyObject* logger_type;        // owned: logging.Logger as the module found it
     PyObject* originals[kOriginalCount];  // owned; null unless kept

@@ -19,7 +19,7 @@ Ref init(const Args& a) {
     PyObject* self = a[0];
     rt::setattr(self, RT_NAME("_running"), false);
     rt::setattr(self, RT_NAME("_processing"), false);
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     rt::setattr(self, RT_NAME("_queue"), rt::call_module_attr(asyncio.get(), RT_NAME("Queue")));
     rt::setattr(self, RT_NAME("_worker_task"), rt::none());
     return rt::none();
@@ -29,15 +29,15 @@ Ref init(const Args& a) {
 
 // The server state, fetched afresh from the host on every call.
 Ref server_state() {
-    Ref get_state = import_name(RT_NAME("tovana.gateway.server"), RT_NAME("get_state"));
+    Ref get_state = IMPORT_NAME("tovana.gateway.server", "get_state");
     return rt::call(get_state.get());
 }
 
 Ref find_telegram() {
     Ref state = server_state();
-    Ref connector_mgr = rt::get_or(state.get(), RT_NAME("connector_manager"));
+    Ref connector_mgr = RT_GET(state.get(), "connector_manager");
     if (!rt::truthy(connector_mgr.get())) return rt::none();
-    Ref telegram = rt::get_or(connector_mgr.get(), RT_NAME("telegram"));
+    Ref telegram = RT_GET(connector_mgr.get(), "telegram");
     if (rt::truthy(telegram.get()) && rt::truthy(rt::getattr(telegram.get(), RT_NAME("is_configured")).get())) {
         return telegram;
     }
@@ -57,7 +57,7 @@ Ref get_telegram(const Args&) {
 Ref get_agent(const Args&) {
     try {
         Ref state = server_state();
-        return rt::get_or(state.get(), RT_NAME("agent"));
+        return RT_GET(state.get(), "agent");
     } catch (rt::PyException& e) {
         if (!e.is_ordinary()) throw;
         RT_LOG_ERROR(rt::format("Failed to get agent: %S", e.value()));
@@ -74,19 +74,19 @@ Co<Ref> send_reply_co(Arg self, Arg text, Arg metadata) {
         RT_LOG_ERROR(RT_NAME("Cannot send reply \u2014 Telegram connector not available"));
         co_return rt::none();
     }
-    Ref chat_id = rt::get_or(metadata.get(), RT_NAME("chat_id"));
+    Ref chat_id = RT_GET(metadata.get(), "chat_id");
     if (!rt::truthy(chat_id.get())) chat_id = rt::getattr(telegram.get(), RT_NAME("_chat_id"));
     if (!rt::truthy(chat_id.get())) {
         RT_LOG_ERROR(RT_NAME("Cannot send reply \u2014 no chat_id"));
         co_return rt::none();
     }
-    Ref send_message = rt::getattr(telegram.get(), RT_NAME("send_message"));
-    Ref sending = rt::call_kw(send_message.get(), RT_KW("chat_id,parse_mode"), {text}, {chat_id, Ref::borrow(RT_NAME(""))});
+    Ref sending = rt::call_method_kw(telegram.get(), RT_NAME("send_message"), RT_KW("chat_id,parse_mode"), {text},
+                                     {chat_id, Ref::borrow(RT_NAME(""))});
     Ref result = co_await sending;
-    if (rt::truthy(rt::get_or(result.get(), RT_NAME("success")).get())) {
-        RT_LOG_INFO(rt::concat({RT_NAME("Reply sent to Telegram (msg_ids="), rt::get_or(result.get(), RT_NAME("message_ids")).get(), RT_NAME(")")}));
+    if (rt::truthy(RT_GET(result.get(), "success").get())) {
+        RT_LOG_INFO(rt::concat({RT_NAME("Reply sent to Telegram (msg_ids="), RT_GET(result.get(), "message_ids").get(), RT_NAME(")")}));
     } else {
-        RT_LOG_ERROR(rt::format("Failed to send Telegram reply: %S", rt::get_or(result.get(), RT_NAME("message")).get()));
+        RT_LOG_ERROR(rt::format("Failed to send Telegram reply: %S", RT_GET(result.get(), "message").get()));
     }
     co_return rt::none();
 }
@@ -99,7 +99,7 @@ Ref send_reply(const Args& a) {
 
 // Remove the file at `path` if it is still there: Path(path).unlink(missing_ok=True).
 void remove_file(const Ref& path) {
-    Ref path_cls = rt::global(RT_NAME("Path"));
+    Ref path_cls = RT_GLOBAL("Path");
     Ref p = rt::call(path_cls.get(), path);
     Ref unlink = rt::getattr(p.get(), RT_NAME("unlink"));
     rt::call_kw(unlink.get(), RT_KW("missing_ok"), {}, {rt::boolean(true)});
@@ -109,7 +109,7 @@ void remove_file(const Ref& path) {
 // disk) and return its path.  A file that was created but could not be
 // written is removed before the failure goes on.
 Ref write_temp_png(const Ref& img_bytes) {
-    Ref tempfile = rt::global(RT_NAME("tempfile"));
+    Ref tempfile = RT_GLOBAL("tempfile");
     Ref factory = rt::getattr(tempfile.get(), RT_NAME("NamedTemporaryFile"));
     Ref manager = rt::call_kw(factory.get(), RT_KW("suffix,delete"), {}, {Ref::borrow(RT_NAME(".png")), rt::boolean(false)});
     // with manager as tmp: tmp.write(img_bytes); tmp_path = tmp.name
@@ -149,19 +149,19 @@ Ref write_temp_png(const Ref& img_bytes) {
 
 // One send_photo call and its report; True only on reported success.
 Co<Ref> deliver_photo(Arg path, Arg chat_id, Arg telegram) {
-    Ref send_photo = rt::getattr(telegram.get(), RT_NAME("send_photo"));
-    Ref sending = rt::call_kw(send_photo.get(), RT_KW("caption,chat_id"), {path}, {Ref::borrow(RT_NAME("\U0001F4F8 Screenshot")), chat_id});
+    Ref sending = rt::call_method_kw(telegram.get(), RT_NAME("send_photo"), RT_KW("caption,chat_id"), {path},
+                                     {Ref::borrow(RT_NAME("\U0001F4F8 Screenshot")), chat_id});
     Ref result = co_await sending;
-    if (rt::truthy(rt::get_or(result.get(), RT_NAME("success")).get())) {
+    if (rt::truthy(RT_GET(result.get(), "success").get())) {
         RT_LOG_INFO(RT_NAME("Screenshot sent to Telegram"));
         co_return rt::boolean(true);
     }
-    RT_LOG_WARNING(rt::format("Failed to send screenshot to Telegram: %S", rt::get_or(result.get(), RT_NAME("message")).get()));
+    RT_LOG_WARNING(rt::format("Failed to send screenshot to Telegram: %S", RT_GET(result.get(), "message").get()));
     co_return rt::boolean(false);
 }
 
 Co<Ref> screenshot_body(Arg image_base64, Arg chat_id, Arg telegram) {
-    Ref base64 = rt::global(RT_NAME("base64"));
+    Ref base64 = RT_GLOBAL("base64");
     Ref img_bytes = rt::call_module_attr(base64.get(), RT_NAME("b64decode"), image_base64);
     Ref tmp_path = write_temp_png(img_bytes);
     auto sent = co_await rt::attempt(deliver_photo(tmp_path, chat_id, telegram));

@@ -36,7 +36,7 @@ Co<Ref> start_co(Arg self) {
     // Set before the worker exists, so that its first loop test finds it true.
     rt::setattr(self.get(), RT_NAME("_running"), true);
     Ref worker = rt::call_method(self.get(), RT_NAME("_process_queue"));
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     rt::setattr(self.get(), RT_NAME("_worker_task"), rt::call_module_attr(asyncio.get(), RT_NAME("create_task"), worker));
     RT_LOG_INFO(RT_NAME("Chatferry started \u2014 two-way messaging active"));
     co_return rt::none();
@@ -52,7 +52,7 @@ Co<Ref> stop_co(Arg self) {
         try {
             co_await task;
         } catch (rt::PyException& e) {
-            Ref asyncio = rt::global(RT_NAME("asyncio"));
+            Ref asyncio = RT_GLOBAL("asyncio");
             Ref cancelled = rt::getattr(asyncio.get(), RT_NAME("CancelledError"));
             if (!e.matches(cancelled.get())) throw;
         }
@@ -71,7 +71,7 @@ Ref is_running(const Args& a) { return rt::getattr(a[0], RT_NAME("_running")); }
 // ---- the queue -------------------------------------------------------------
 
 Co<Ref> on_telegram_message_co(Arg self, Arg text, Arg metadata) {
-    Ref sender = rt::get_or(metadata.get(), RT_NAME("from_name"), RT_NAME("unknown"));
+    Ref sender = RT_GET_OR(metadata.get(), "from_name", RT_NAME("unknown"));
     RT_LOG_INFO(rt::concat({RT_NAME("Queuing Telegram message from "), sender.get(), RT_NAME(": "), rt::head(text.get(), kPreview).get()}));
     Ref queue = rt::getattr(self.get(), RT_NAME("_queue"));
     Ref pair = rt::check(PyTuple_Pack(2, text.get(), metadata.get()));
@@ -108,7 +108,7 @@ Co<Ref> handle_one(Arg self, Arg text, Arg metadata) {
 // The next queued pair, or null when the wait timed out; rethrows anything
 // else (a cancellation included).
 Co<Ref> next_item(Arg self) {
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     Ref queue = rt::getattr(self.get(), RT_NAME("_queue"));
     Ref get_item = rt::call_method(queue.get(), RT_NAME("get"));
     Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
@@ -126,7 +126,7 @@ Co<Ref> process_queue_co(Arg self) {
     while (is_running_now(self.get())) {
         auto waited = co_await rt::attempt(next_item(self));
         if (waited.failed()) {
-            Ref asyncio = rt::global(RT_NAME("asyncio"));
+            Ref asyncio = RT_GLOBAL("asyncio");
             Ref cancelled = rt::getattr(asyncio.get(), RT_NAME("CancelledError"));
             Ref e = rt::python_error(waited);
             if (e && PyErr_GivenExceptionMatches(e.get(), cancelled.get())) break;
@@ -160,9 +160,9 @@ Ref process_queue(const Args& a) { return rt::coroutine(a, process_queue_co(a[0]
 // ---- the singleton -----------------------------------------------------------
 
 Ref get_chatferry(const Args&) {
-    Ref bridge = rt::global(RT_NAME("_bridge"));
+    Ref bridge = RT_GLOBAL("_bridge");
     if (bridge.is_none()) {
-        Ref cls = rt::global(RT_NAME("Chatferry"));
+        Ref cls = RT_GLOBAL("Chatferry");
         bridge = rt::call(cls.get());
         rt::set_global("_bridge", bridge);
     }

@@ -34,7 +34,7 @@ void exec(PyObject*) {
     rt::import_global("tempfile");
     rt::import_from("pathlib", "Path");
     rt::import_from("typing", "Any");
-    Ref logging = rt::global(RT_NAME("logging"));
+    Ref logging = RT_GLOBAL("logging");
     rt::set_global("logger", rt::call_module_attr(logging.get(), RT_NAME("getLogger"), kLoggerName));
 
     rt::ClassBuilder cls("Chatferry", kClassDoc);
@@ -56,14 +56,14 @@ void exec(PyObject*) {
 
 }  // namespace
 
-Ref import_name(PyObject* module, PyObject* name) {
+Ref import_name(PyObject* module, PyObject* name, rt::DictSite& in_modules, rt::DictSite& in_module) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed: the interpreter's sys.modules
-    PyObject* found = PyDict_CheckExact(modules) ? rt::dict_find(modules, module) : nullptr;
+    PyObject* found = PyDict_CheckExact(modules) ? rt::dict_find(modules, module, in_modules) : nullptr;
     Ref m = found && found != Py_None ? Ref::borrow(found) : rt::check(PyImport_Import(module));
     // A plain module's attribute is its dictionary's entry (the module's
     // __getattr__, if any, only answers for missing names).
     if (PyModule_CheckExact(m.get())) {
-        if (PyObject* v = rt::dict_find(PyModule_GetDict(m.get()), name)) return Ref::borrow(v);
+        if (PyObject* v = rt::dict_find(PyModule_GetDict(m.get()), name, in_module)) return Ref::borrow(v);
     }
     Ref value = rt::getattr_opt(m.get(), name);
     if (value) return value;

@@ -26,11 +26,10 @@ struct Collected {
 
 void append(const Ref& list, const Ref& item) { rt::check_status(PyList_Append(list.get(), item.get())); }
 
-Ref ws_manager() { return import_name(RT_NAME("tovana.gateway.ws"), RT_NAME("manager")); }
+Ref ws_manager() { return IMPORT_NAME("tovana.gateway.ws", "manager"); }
 
 Co<Ref> typing(Arg telegram, Arg chat_id) {
-    Ref send_typing = rt::getattr(telegram.get(), RT_NAME("send_typing"));
-    Ref indicator = rt::call_kw(send_typing.get(), RT_KW("chat_id"), {}, {chat_id});
+    Ref indicator = rt::call_method_kw(telegram.get(), RT_NAME("send_typing"), RT_KW("chat_id"), {}, {chat_id});
     co_await indicator;
     co_return rt::none();
 }
@@ -38,7 +37,7 @@ Co<Ref> typing(Arg telegram, Arg chat_id) {
 // The incoming message as the web interface shows it.
 Co<Ref> broadcast_incoming(Arg text, Arg metadata) {
     Ref manager = ws_manager();
-    Ref sender = rt::get_or(metadata.get(), RT_NAME("from_name"), RT_NAME("User"));
+    Ref sender = RT_GET_OR(metadata.get(), "from_name", RT_NAME("User"));
     Ref payload = rt::check(PyDict_New());
     rt::setitem(payload.get(), RT_NAME("type"), RT_NAME("telegram_message"));
     rt::setitem(payload.get(), RT_NAME("content"),
@@ -60,17 +59,17 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
     Ref type = rt::getattr(event.get(), RT_NAME("type"));
     if (equals(type.get(), RT_NAME("text"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        if (rt::truthy(rt::get_or(data.get(), RT_NAME("content")).get())) {
+        if (rt::truthy(RT_GET(data.get(), "content").get())) {
             Ref content = rt::getitem(data.get(), RT_NAME("content"));
             append(got.response_parts, content);
             RT_LOG_DEBUG(rt::concat({RT_NAME("Agent text: "), rt::head(content.get(), 100).get()}));
         }
     } else if (equals(type.get(), RT_NAME("tool_call"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        Ref tool_name = rt::get_or(data.get(), RT_NAME("tool"), RT_NAME(""));
+        Ref tool_name = RT_GET_OR(data.get(), "tool", RT_NAME(""));
         if (!equals(tool_name.get(), RT_NAME("plan")) && !equals(tool_name.get(), RT_NAME("memory"))) {
-            Ref arguments = rt::get_or(data.get(), RT_NAME("arguments"), rt::check(PyDict_New()).get());
-            Ref operation = rt::get_or(arguments.get(), RT_NAME("operation"), RT_NAME(""));
+            Ref arguments = RT_GET_OR(data.get(), "arguments", rt::check(PyDict_New()).get());
+            Ref operation = RT_GET_OR(arguments.get(), "operation", RT_NAME(""));
             Ref summary = rt::truthy(operation.get())
                               ? rt::concat({RT_NAME("\U0001F527 "), tool_name.get(), RT_NAME("."), operation.get()})
                               : rt::concat({RT_NAME("\U0001F527 "), tool_name.get()});
@@ -80,7 +79,7 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
         }
     } else if (equals(type.get(), RT_NAME("tool_result"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        if (rt::truthy(rt::get_or(data.get(), RT_NAME("screenshot")).get()) && rt::truthy(rt::get_or(data.get(), RT_NAME("image_base64")).get())) {
+        if (rt::truthy(RT_GET(data.get(), "screenshot").get()) && rt::truthy(RT_GET(data.get(), "image_base64").get())) {
             Ref image_base64 = rt::getitem(data.get(), RT_NAME("image_base64"));
             Ref sent = co_await rt::call_method(self.get(), RT_NAME("_send_screenshot"), image_base64, chat_id,
                                                 telegram);
@@ -88,7 +87,7 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
         }
     } else if (equals(type.get(), RT_NAME("error"))) {
         Ref data = rt::getattr(event.get(), RT_NAME("data"));
-        Ref error_msg = rt::get_or(data.get(), RT_NAME("message"), RT_NAME("Unknown error"));
+        Ref error_msg = RT_GET_OR(data.get(), "message", RT_NAME("Unknown error"));
         append(got.response_parts, rt::format("%s%S", kWarning, error_msg.get()));
         RT_LOG_WARNING(rt::format("Agent error event: %S", error_msg.get()));
     } else if (equals(type.get(), RT_NAME("done"))) {
@@ -153,7 +152,7 @@ Co<Ref> handle_message_co(Arg self, Arg text, Arg metadata) {
 
     // The user sees at once that the bot is working; a failure here is the
     // caller's to answer.
-    Ref chat_id = rt::get_or(metadata.get(), RT_NAME("chat_id"));
+    Ref chat_id = RT_GET(metadata.get(), "chat_id");
     co_await typing(telegram, chat_id);
 
     auto mirrored = co_await rt::attempt(broadcast_incoming(text, metadata));

@@ -23,14 +23,14 @@ Ref init(const Args& a) {
     if (temp_dir != Py_None && PyUnicode_GET_LENGTH(temp_dir) > 0) {
         rt::setattr(self, RT_NAME("temp_dir"), temp_dir);
     } else {
-        Ref tempfile = rt::global(RT_NAME("tempfile"));
+        Ref tempfile = RT_GLOBAL("tempfile");
         Ref mkdtemp = rt::getattr(tempfile.get(), RT_NAME("mkdtemp"));
         rt::setattr(self, RT_NAME("temp_dir"), rt::call_kw(mkdtemp.get(), RT_KW("prefix"), {}, {Ref::borrow(RT_NAME("tovana_workers_"))}));
     }
     rt::setattr(self, RT_NAME("_workers"), rt::check(PyDict_New()));
     rt::setattr(self, RT_NAME("_results"), rt::check(PyDict_New()));
     rt::setattr(self, RT_NAME("_callbacks"), rt::check(PyList_New(0)));
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     rt::setattr(self, RT_NAME("_lock"), rt::call_module_attr(asyncio.get(), RT_NAME("Lock")));
     rt::setattr(self, RT_NAME("_starting"), rt::integer(0));
     return rt::none();
@@ -73,7 +73,7 @@ Ref on_result(const Args& a) {
 // coroutine's, else isinstance() against its coroutine types, remembering
 // up to 100 such types.  A patched one is called.
 bool is_coroutine(PyObject* value) {
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     PyObject* f = rt::original_in(asyncio.get(), RT_NAME("iscoroutine"), rt::Original::iscoroutine);
     PyObject* globals = f && PyFunction_Check(f) ? PyFunction_GET_GLOBALS(f) : nullptr;
     PyObject* seen = globals ? rt::dict_find(globals, RT_NAME("_iscoroutine_typecache")) : nullptr;
@@ -201,7 +201,7 @@ Co<Ref> spawn_co(Arg self, Arg task) {
     try {
         Ref timeout = ATTR(task.get(), "timeout");
         if (!rt::truthy(timeout.get()) || is_nan(timeout.get())) timeout = ATTR(self.get(), "default_timeout");
-        Ref cls = rt::global(RT_NAME("WorkerProcess"));
+        Ref cls = RT_GLOBAL("WorkerProcess");
         worker = rt::call_kw(cls.get(), RT_KW("worker_id,script_path,working_dir,env,timeout"), {}, {ATTR(task.get(), "id"), rt::text_of(script.get()), ATTR(task.get(), "working_dir"), ATTR(task.get(), "env"), timeout});
     } catch (...) {
         release_place();
@@ -288,8 +288,8 @@ constexpr const char* kPoolDoc =
 
 // Path(__file__).parent.parent / "workers": the package root's workers folder.
 Ref worker_scripts_dir() {
-    Ref path_cls = rt::global(RT_NAME("Path"));
-    Ref here = rt::call(path_cls.get(), rt::global(RT_NAME("__file__")));
+    Ref path_cls = RT_GLOBAL("Path");
+    Ref here = rt::call(path_cls.get(), RT_GLOBAL("__file__"));
     Ref root = ATTR(ATTR(here.get(), "parent").get(), "parent");
     return rt::check(PyNumber_TrueDivide(root.get(), RT_NAME("workers")));
 }

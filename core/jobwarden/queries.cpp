@@ -17,7 +17,7 @@ Co<Ref> spawn_many_co(Arg self, Arg tasks) {
         Ref coro = rt::call_method(self.get(), RT_NAME("spawn"), PyList_GET_ITEM(tasks.get(), i));
         PyTuple_SET_ITEM(spawns.get(), i, coro.release());
     }
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     Ref gather = rt::getattr(asyncio.get(), RT_NAME("gather"));
     Ref gathering = rt::check(PyObject_Vectorcall(gather.get(), &PyTuple_GET_ITEM(spawns.get(), 0),
                                                   static_cast<size_t>(n), nullptr));

@@ -13,7 +13,7 @@ namespace {
 // An enumeration made with the functional API: Enum(name, members,
 // module=..., qualname=..., type=mixin).
 Ref make_enum(const char* name, const char* base, const Ref& members, PyObject* mixin) {
-    Ref enum_mod = rt::global(RT_NAME("enum"));
+    Ref enum_mod = RT_GLOBAL("enum");
     Ref cls = rt::check(PyObject_GetAttrString(enum_mod.get(), base));
     if (mixin) {
         return rt::call_kw(cls.get(), RT_KW("module,qualname,type"), {rt::str(name), members}, {rt::module_name(), rt::str(name), Ref::borrow(mixin)});
@@ -52,7 +52,7 @@ Ref random_hex12() {
 // they are, so while `uuid.uuid4` and the `os.urandom` it calls are the
 // standard ones, 6 bytes are drawn directly; a patched one is called.
 Ref new_task_id(const Args&) {
-    Ref uuid = rt::global(RT_NAME("uuid"));
+    Ref uuid = RT_GLOBAL("uuid");
     if (rt::original_in(uuid.get(), RT_NAME("uuid4"), rt::Original::uuid4)) {
         PyObject* os = rt::dict_find(PyModule_GetDict(uuid.get()), RT_NAME("os"));
         if (os && rt::original_in(os, RT_NAME("urandom"), rt::Original::urandom)) {
@@ -71,7 +71,7 @@ const rt::FuncDef now_def{"_now", "The current wall-clock time in seconds since 
 
 // field(default_factory=factory)
 Ref factory_field(const Ref& factory) {
-    Ref dataclasses = rt::global(RT_NAME("dataclasses"));
+    Ref dataclasses = RT_GLOBAL("dataclasses");
     Ref field = rt::getattr(dataclasses.get(), RT_NAME("field"));
     return rt::call_kw(field.get(), RT_KW("default_factory"), {}, {factory});
 }
@@ -157,7 +157,7 @@ Ref make_record(const char* name, const char* doc, std::initializer_list<FieldDe
     cls.attr("__annotations__", annotations);
     cls.method(to_dict);
     Ref plain = cls.build();
-    Ref dataclasses = rt::global(RT_NAME("dataclasses"));
+    Ref dataclasses = RT_GLOBAL("dataclasses");
     return rt::call_method(dataclasses.get(), RT_NAME("dataclass"), plain);
 }
 
@@ -211,7 +211,7 @@ void define_records() {
 }
 
 Ref worker_status(PyObject* member) {
-    Ref cls = rt::global(RT_NAME("WorkerStatus"));
+    Ref cls = RT_GLOBAL("WorkerStatus");
     return rt::getattr(cls.get(), member);
 }
 
@@ -224,7 +224,7 @@ bool status_is(PyObject* status, PyObject* member) {
 
 Ref make_result(PyObject* task_id, const Ref& status, const Ref& output, const Ref& error, double duration,
                 const Ref& pid) {
-    Ref cls = rt::global(RT_NAME("SubprocessResult"));
+    Ref cls = RT_GLOBAL("SubprocessResult");
     return rt::call_kw(cls.get(), RT_KW("task_id,status,output,error,duration,pid"), {}, {Ref::borrow(task_id), status, output, error, rt::floating(duration), pid});
 }
 

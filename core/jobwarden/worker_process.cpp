@@ -17,17 +17,17 @@ constexpr double kStderrWait = 2.0;
 constexpr double kStopWait = 5.0;
 
 Ref pipe_constant() {
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     Ref subprocess = rt::getattr(asyncio.get(), RT_NAME("subprocess"));
     return rt::getattr(subprocess.get(), RT_NAME("PIPE"));
 }
 
 // The host interpreter's own executable, else what a PATH search finds.
 Ref interpreter() {
-    Ref sys = rt::global(RT_NAME("sys"));
+    Ref sys = RT_GLOBAL("sys");
     Ref exe = rt::getattr_opt(sys.get(), RT_NAME("executable"));
     if (exe && rt::truthy(exe.get())) return exe;
-    Ref shutil = rt::global(RT_NAME("shutil"));
+    Ref shutil = RT_GLOBAL("shutil");
     for (const char* name : {"python", "python3"}) {
         Ref found = rt::call_method(shutil.get(), RT_NAME("which"), name);
         if (rt::truthy(found.get())) return found;
@@ -37,7 +37,7 @@ Ref interpreter() {
 
 // json.dumps(obj) + "\n", as UTF-8 bytes.
 Ref json_line(PyObject* obj) {
-    Ref json = rt::global(RT_NAME("json"));
+    Ref json = RT_GLOBAL("json");
     Ref text = rt::call_module_attr(json.get(), RT_NAME("dumps"), Ref::borrow(obj));
     Ref line = rt::check(PyUnicode_Concat(text.get(), RT_NAME("\n")));
     return rt::check(PyUnicode_AsUTF8String(line.get()));
@@ -109,7 +109,7 @@ Co<Ref> end_drain(Arg self) {
         // propagates: awaiting the task itself could not tell the two apart.
         Ref waiting = rt::check(PySet_New(nullptr));
         rt::check_status(PySet_Add(waiting.get(), task.get()));
-        Ref asyncio = rt::global(RT_NAME("asyncio"));
+        Ref asyncio = RT_GLOBAL("asyncio");
         co_await rt::call_module_attr(asyncio.get(), RT_NAME("wait"), waiting);
     }
     co_return rt::none();
@@ -117,7 +117,7 @@ Co<Ref> end_drain(Arg self) {
 
 // What the child wrote to standard error, waiting up to 2 s for its end.
 Co<Ref> collect_stderr(Arg self, Arg process) {
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     Ref task = ATTR(self.get(), "_stderr_drain");
     Ref data;
     if (!task.is_none()) {
@@ -149,12 +149,12 @@ Co<Ref> collect_stderr(Arg self, Arg process) {
 // ---- start -----------------------------------------------------------------------
 
 Co<Ref> start_co(Arg self) {
-    Ref os = rt::global(RT_NAME("os"));
+    Ref os = RT_GLOBAL("os");
     Ref env = rt::call_method(ATTR(os.get(), "environ").get(), RT_NAME("copy"));
     Ref extra = ATTR(self.get(), "env");
     if (rt::truthy(extra.get())) rt::call_method(env.get(), RT_NAME("update"), extra);
 
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     Ref create = rt::getattr(asyncio.get(), RT_NAME("create_subprocess_exec"));
     Ref pipe = pipe_constant();
     Ref launch = rt::call_kw(create.get(), RT_KW("stdin,stdout,stderr,cwd,env"), {interpreter(), ATTR(self.get(), "script_path")}, {pipe, pipe, pipe, ATTR(self.get(), "working_dir"), env});
@@ -198,7 +198,7 @@ Co<Ref> send_command_co(Arg self, Arg command, Arg func) {
 
     // The time-out bounds the sending too: a child that does not read its
     // input must not hold the caller in the drain.
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     Ref timeout = ATTR(self.get(), "timeout");
     Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
     Ref exchange = rt::make_coroutine(exchange_co(stdin_writer, stdout_reader, command_line), func.get());
@@ -225,7 +225,7 @@ Co<Ref> send_command_co(Arg self, Arg command, Arg func) {
     }
     Ref text = rt::check(PyUnicode_FromEncodedObject(line.get(), "utf-8", "strict"));
     Ref stripped = rt::call_method(text.get(), RT_NAME("strip"));
-    Ref json = rt::global(RT_NAME("json"));
+    Ref json = RT_GLOBAL("json");
     Ref answer = rt::call_module_attr(json.get(), RT_NAME("loads"), stripped);
     if (!answer.is_none() && !PyDict_Check(answer.get())) {
         rt::raisef(PyExc_TypeError, "Worker %s answered with incorrect type (expected dict, got %.200s)",
@@ -254,7 +254,7 @@ Co<Ref> quit_sequence(Ref process) {
 // The quit sequence within 5 s, the sending included: a child that does not
 // read its input cannot hold the stop in the drain.
 Co<Ref> quit_and_wait(Arg process, Arg func) {
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
     Ref sequence = rt::make_coroutine(quit_sequence(process), func.get());
     Ref exited = rt::call_kw(wait_for.get(), RT_KW("timeout"), {sequence}, {rt::floating(kStopWait)});

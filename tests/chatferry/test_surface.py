@@ -114,7 +114,7 @@ def test_each_method_kind_docstring_qualname_and_annotations(cf, name):
     kind, doc, annotations = METHODS[name]
     member = vars(cf.Chatferry)[name]
     if kind == "property":
-        assert type(member) is property and member.fset is None and member.fdel is None
+        assert isinstance(member, property) and member.fset is None and member.fdel is None
         func = member.fget
     else:
         func = member

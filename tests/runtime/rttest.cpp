@@ -46,7 +46,7 @@ Ref widget_size(const Args& a) {
 }
 
 Co<Ref> widget_work_co(Arg self, Arg x) {
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     co_await rt::call_method(asyncio.get(), RT_NAME("sleep"), 0);
     Ref items = rt::getattr(self.get(), RT_NAME("items"));
     rt::setitem(items.get(), RT_NAME("work"), x);
@@ -100,7 +100,7 @@ const rt::FuncDef with_cleanup_def{"with_cleanup", nullptr, cleanup_params, "Any
 
 // Nested C++ coroutines: depth levels, each awaiting asyncio.sleep(0).
 Co<long> nest_co(long depth) {
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     co_await rt::call_method(asyncio.get(), RT_NAME("sleep"), 0);
     if (depth <= 1) co_return 1;
     long below = co_await nest_co(depth - 1);
@@ -116,7 +116,7 @@ const rt::FuncDef nested_def{"nested", nullptr, depth_param, "int", nested, rt::
 
 // Sleep twice; the cheapest coroutine for counting costs.
 Co<Ref> sleep_twice_co() {
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     co_await rt::call_method(asyncio.get(), RT_NAME("sleep"), 0);
     co_await rt::call_method(asyncio.get(), RT_NAME("sleep"), 0);
     co_return rt::none();
@@ -137,7 +137,7 @@ const rt::FuncDef locked_def{"locked", nullptr, locked_params, "Any", locked, rt
 
 // Raise a Python error from inside a coroutine after one loop turn.
 Co<Ref> fail_after_co(Arg message) {
-    Ref asyncio = rt::global(RT_NAME("asyncio"));
+    Ref asyncio = RT_GLOBAL("asyncio");
     co_await rt::call_method(asyncio.get(), RT_NAME("sleep"), 0);
     PyErr_SetObject(PyExc_ValueError, message.get());
     rt::throw_pending();

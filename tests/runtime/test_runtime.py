@@ -133,13 +133,41 @@ def test_methods_bind_like_python_methods():
     assert str(inspect.signature(m.Widget.get)) == "(self, key: 'str') -> 'Any'"
     w.items["k"] = "v"
     assert w.get("k") == "v" and m.Widget.get(w, key="k") == "v"
-    assert w.size == 1 and isinstance(m.Widget.__dict__["size"], property)
+    size = m.Widget.__dict__["size"]
+    assert w.size == 1 and isinstance(size, property) and size.fget is m.Widget.size.fget
     with pytest.raises(AttributeError):
         w.size = 3
+    # Copies and re-initialised properties call their own getter.
+    assert size.getter(lambda self: "copy").__get__(w) == "copy"
+    other = size.getter(size.fget)
+    other.__init__(lambda self: "re-initialised")
+    assert other.__get__(w) == "re-initialised" and w.size == 1
     assert m.Widget.__module__ == "_rttest" and m.Widget.__doc__.startswith("A small class")
     # Patching works as on any Python class.
     w.get = lambda key: "patched"
     assert w.get("k") == "patched"
+
+
+def test_module_globals_are_read_afresh_when_the_dict_changes_layout(monkeypatch):
+    calls = []
+
+    class Sleeper:
+        async def sleep(self, delay):
+            calls.append(delay)
+
+    async def main():
+        for step in range(40):
+            # Removed and added again after others, so its position keeps moving.
+            monkeypatch.delattr(m, "asyncio")
+            for k in range(step % 5):
+                monkeypatch.setattr(m, f"filler_{step}_{k}", k, raising=False)
+            monkeypatch.setattr(m, "asyncio", Sleeper() if step % 2 else asyncio, raising=False)
+            await m.Widget().work(step)
+            if step % 7 == 0:
+                monkeypatch.undo()
+        return len(calls)
+
+    assert asyncio.run(main()) == 20
 
 
 def test_coroutine_functions_are_recognised():
