@@ -122,6 +122,45 @@ PyObject* dict_find_learning(PyObject* dict, PyObject* key, DictSite& site, Wher
     return v;
 }
 
+namespace {
+// Whether attribute `name` of instances of `tp` is their dictionary's
+// entry: the generic attribute look-up, an instance dictionary, and no
+// class in the MRO defining the name.
+bool read_from_instance_dict(PyTypeObject* tp, PyObject* name) {
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset == 0) return false;
+    PyObject* mro = tp->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        Ref dict = check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        if (dict_find(dict.get(), name)) return false;
+    }
+    return true;
+}
+}  // namespace
+
+Ref getattr_learning(PyObject* o, PyObject* name, AttrSite& site) {
+    Ref value = getattr(o, name);
+    PyTypeObject* tp = Py_TYPE(o);
+    if (tp == site.type && tp->tp_version_tag == site.version) {
+        // Same class, the entry moved: learn where it is now.
+        Ref dict = check(PyObject_GenericGetDict(o, nullptr));
+        dict_find(dict.get(), name, site.entry);
+        return value;
+    }
+    site.type = nullptr;
+    if (!PyUnstable_Type_AssignVersionTag(tp)) return value;  // tags run out: never learnt
+    site.direct = false;
+    if (read_from_instance_dict(tp, name)) {
+        Ref dict = check(PyObject_GenericGetDict(o, nullptr));
+        site.entry = DictSite{};
+        site.direct = dict_find(dict.get(), name, site.entry) == value.get();
+    }
+    site.type = tp;
+    site.version = tp->tp_version_tag;
+    return value;
+}
+
 Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt, DictSite& site) {
     if (PyDict_CheckExact(mapping)) {
         PyObject* v = dict_find(mapping, key, site);

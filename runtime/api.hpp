@@ -109,6 +109,43 @@ inline PyObject* dict_find(PyObject* dict, PyObject* key, DictSite& site, Where 
     return dict_find_learning(dict, key, site, where);
 }
 
+// An attribute-read site: while objects of one type come by, and neither
+// their class nor a base defines anything under the name, the attribute is
+// the instance dictionary's entry, read through a look-up site.  The class
+// is recognised by its version tag, which the interpreter changes whenever
+// the class or one of its bases changes.  Anything else (another type, a
+// class attribute, a missing entry, a custom __getattr__) reads through
+// PyObject_GetAttr and learns again.
+struct AttrSite {
+    PyTypeObject* type = nullptr;  // compared, never used
+    unsigned int version = 0;
+    bool direct = false;  // false: that class reads through PyObject_GetAttr
+    DictSite entry;
+};
+#define RT_ATTR_SITE ([]() -> ::rt::AttrSite& { static ::rt::AttrSite site_; return site_; }())
+
+Ref getattr_learning(PyObject* o, PyObject* name, AttrSite& site);
+// o.<name> through an attribute-read site.
+inline Ref getattr(PyObject* o, PyObject* name, AttrSite& site) {
+    PyTypeObject* tp = Py_TYPE(o);
+    if (tp == site.type && tp->tp_version_tag == site.version) {
+        if (!site.direct) return check(PyObject_GetAttr(o, name));
+        if (PyObject* dict = PyObject_GenericGetDict(o, nullptr)) {
+            Py_ssize_t p = site.entry.pos;
+            PyObject *k, *v;
+            if (p >= 0 && PyDict_Next(dict, &p, &k, &v) && same_key(k, name)) {
+                Py_INCREF(v);
+                Py_DECREF(dict);
+                return Ref::steal(v);
+            }
+            Py_DECREF(dict);
+        } else {
+            throw_pending();
+        }
+    }
+    return getattr_learning(o, name, site);
+}
+
 // mapping.get(key, dflt); a plain dict is read directly.
 Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt = Py_None);
 Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt, DictSite& site);

@@ -81,9 +81,16 @@ Ref factory_field(const Ref& factory) {
 // The value of an enumeration member; a plain value is reported as it is.
 // A member of the module's own enumeration `cls` gives its stored `_value_`
 // (what its `value` property returns) without the property call.
-Ref member_value(PyObject* v, PyObject* cls_name) {
-    PyObject* cls = rt::dict_find(rt::state().dict, cls_name);
-    if (cls && reinterpret_cast<PyObject*>(Py_TYPE(v)) == cls) return rt::getattr(v, RT_NAME("_value_"));
+// Look-up sites of one record class's to_dict(): the class and its
+// enumeration among the module's globals, and the member's `_value_`.
+struct RecordSites {
+    rt::DictSite cls, enum_cls;
+    rt::AttrSite value;
+};
+
+Ref member_value(PyObject* v, PyObject* cls_name, RecordSites& sites) {
+    PyObject* cls = rt::dict_find(rt::state().dict, cls_name, sites.enum_cls);
+    if (cls && reinterpret_cast<PyObject*>(Py_TYPE(v)) == cls) return rt::getattr(v, RT_NAME("_value_"), sites.value);
     Ref value = rt::getattr_opt(v, RT_NAME("value"));
     return value ? value : Ref::borrow(v);
 }
@@ -95,8 +102,8 @@ Ref member_value(PyObject* v, PyObject* cls_name) {
 // of the enumeration field whose member value is stored.
 template <size_t N>
 Ref fields_to_dict(PyObject* self, PyObject* const (&keys)[N], PyObject* cls_name, size_t converted,
-                   PyObject* enum_cls) {
-    PyObject* cls = rt::dict_find(rt::state().dict, cls_name);
+                   PyObject* enum_cls, RecordSites& sites) {
+    PyObject* cls = rt::dict_find(rt::state().dict, cls_name, sites.cls);
     if (cls && reinterpret_cast<PyObject*>(Py_TYPE(self)) == cls) {
         Ref stored = rt::check(PyObject_GenericGetDict(self, nullptr));
         if (PyDict_CheckExact(stored.get()) && PyDict_GET_SIZE(stored.get()) == static_cast<Py_ssize_t>(N)) {
@@ -108,7 +115,7 @@ Ref fields_to_dict(PyObject* self, PyObject* const (&keys)[N], PyObject* cls_nam
                 Ref d = rt::check(PyDict_Copy(stored.get()));
                 PyObject* member = PyDict_GetItemWithError(d.get(), keys[converted]);  // borrowed
                 if (!member) rt::throw_pending();
-                Ref v = member_value(member, enum_cls);
+                Ref v = member_value(member, enum_cls, sites);
                 rt::check_status(PyDict_SetItem(d.get(), keys[converted], v.get()));
                 return d;
             }
@@ -117,7 +124,7 @@ Ref fields_to_dict(PyObject* self, PyObject* const (&keys)[N], PyObject* cls_nam
     Ref d = rt::check(PyDict_New());
     for (size_t i = 0; i < N; ++i) {
         Ref v = rt::getattr(self, keys[i]);
-        if (i == converted) v = member_value(v.get(), enum_cls);
+        if (i == converted) v = member_value(v.get(), enum_cls, sites);
         rt::check_status(PyDict_SetItem(d.get(), keys[i], v.get()));
     }
     return d;
@@ -127,12 +134,14 @@ Ref task_to_dict(const Args& a) {
     PyObject* const keys[] = {RT_NAME("id"),          RT_NAME("worker_type"), RT_NAME("command"),
                               RT_NAME("priority"),    RT_NAME("timeout"),     RT_NAME("working_dir"),
                               RT_NAME("env"),         RT_NAME("created_at")};
-    return fields_to_dict(a[0], keys, RT_NAME("SubprocessTask"), 3, RT_NAME("TaskPriority"));
+    static RecordSites sites;
+    return fields_to_dict(a[0], keys, RT_NAME("SubprocessTask"), 3, RT_NAME("TaskPriority"), sites);
 }
 Ref result_to_dict(const Args& a) {
     PyObject* const keys[] = {RT_NAME("task_id"), RT_NAME("status"),   RT_NAME("output"),
                               RT_NAME("error"),   RT_NAME("duration"), RT_NAME("pid")};
-    return fields_to_dict(a[0], keys, RT_NAME("SubprocessResult"), 1, RT_NAME("WorkerStatus"));
+    static RecordSites sites;
+    return fields_to_dict(a[0], keys, RT_NAME("SubprocessResult"), 1, RT_NAME("WorkerStatus"), sites);
 }
 
 const Param self_only[] = {{"self"}};
