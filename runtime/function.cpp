@@ -221,7 +221,9 @@ void bind(FuncObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 inline PyObject* call_bound(FuncObject* f, PyObject* self, PyObject* const* bound) {
     for (unsigned m = f->checked; m; m &= m - 1) {
         const unsigned i = static_cast<unsigned>(__builtin_ctz(m));
-        if (PyObject* converted = convert(f->def->params[i], bound[i])) {
+        const Param& p = f->def->params[i];
+        if (p.check == Check::Str && PyUnicode_CheckExact(bound[i])) continue;  // the usual case, inline
+        if (PyObject* converted = convert(p, bound[i])) {
             return call_converted(f, self, bound, i, converted);
         }
     }

@@ -28,10 +28,9 @@ void append(const Ref& list, const Ref& item) { rt::check_status(PyList_Append(l
 
 Ref ws_manager() { return IMPORT_NAME("tovana.gateway.ws", "manager"); }
 
-Co<Ref> typing(Arg telegram, Arg chat_id) {
-    Ref indicator = rt::call_method_kw(telegram.get(), RT_NAME("send_typing"), RT_KW("chat_id"), {}, {chat_id});
-    co_await indicator;
-    co_return rt::none();
+// telegram.send_typing(chat_id=chat_id), to be awaited.
+Ref typing(PyObject* telegram, PyObject* chat_id) {
+    return rt::call_method_kw(telegram, RT_NAME("send_typing"), RT_KW("chat_id"), {}, {Ref::borrow(chat_id)});
 }
 
 // The incoming message as the web interface shows it.
@@ -47,25 +46,38 @@ Co<Ref> broadcast_incoming(Arg text, Arg metadata) {
     co_return rt::none();
 }
 
-Co<Ref> broadcast_event(Arg event) {
-    Ref manager = ws_manager();
-    Ref event_dict = rt::call_method(event.get(), RT_NAME("to_dict"));
-    co_await rt::call_method(manager.get(), RT_NAME("broadcast"), event_dict);
-    co_return rt::none();
+// manager.broadcast(event.to_dict()), to be awaited; null when getting
+// there failed with an ordinary error (ignored without a log line).
+Ref broadcast_event(PyObject* event) {
+    try {
+        Ref manager = ws_manager();
+        Ref event_dict = rt::call_method(event, RT_NAME("to_dict"));
+        return rt::call_method(manager.get(), RT_NAME("broadcast"), event_dict);
+    } catch (rt::PyException& e) {
+        if (!e.is_ordinary()) throw;
+        return Ref();
+    }
 }
 
+// What handling an event leaves to await: a typing indicator, or a
+// screenshot whose true result counts as sent.
+struct Pending {
+    Ref awaitable;
+    bool screenshot = false;
+};
+
 // One event by its type; the first matching row wins.
-Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got) {
-    Ref type = rt::getattr(event.get(), RT_NAME("type"));
+Pending dispatch(PyObject* self, PyObject* event, PyObject* telegram, PyObject* chat_id, Collected& got) {
+    Ref type = rt::getattr(event, RT_NAME("type"));
     if (equals(type.get(), RT_NAME("text"))) {
-        Ref data = rt::getattr(event.get(), RT_NAME("data"));
+        Ref data = rt::getattr(event, RT_NAME("data"));
         if (rt::truthy(RT_GET(data.get(), "content").get())) {
             Ref content = rt::getitem(data.get(), RT_NAME("content"));
             append(got.response_parts, content);
             RT_LOG_DEBUG(rt::concat({RT_NAME("Agent text: "), rt::head(content.get(), 100).get()}));
         }
     } else if (equals(type.get(), RT_NAME("tool_call"))) {
-        Ref data = rt::getattr(event.get(), RT_NAME("data"));
+        Ref data = rt::getattr(event, RT_NAME("data"));
         Ref tool_name = RT_GET_OR(data.get(), "tool", RT_NAME(""));
         if (!equals(tool_name.get(), RT_NAME("plan")) && !equals(tool_name.get(), RT_NAME("memory"))) {
             Ref arguments = RT_GET_OR(data.get(), "arguments", rt::check(PyDict_New()).get());
@@ -75,25 +87,23 @@ Co<Ref> dispatch(Arg self, Arg event, Arg telegram, Arg chat_id, Collected& got)
                               : rt::concat({RT_NAME("\U0001F527 "), tool_name.get()});
             append(got.tool_summaries, summary);
             RT_LOG_DEBUG(rt::concat({RT_NAME("Agent tool call: "), summary.get()}));
-            co_await typing(telegram, chat_id);
+            return {typing(telegram, chat_id)};
         }
     } else if (equals(type.get(), RT_NAME("tool_result"))) {
-        Ref data = rt::getattr(event.get(), RT_NAME("data"));
+        Ref data = rt::getattr(event, RT_NAME("data"));
         if (rt::truthy(RT_GET(data.get(), "screenshot").get()) && rt::truthy(RT_GET(data.get(), "image_base64").get())) {
             Ref image_base64 = rt::getitem(data.get(), RT_NAME("image_base64"));
-            Ref sent = co_await rt::call_method(self.get(), RT_NAME("_send_screenshot"), image_base64, chat_id,
-                                                telegram);
-            if (rt::truthy(sent.get())) ++got.screenshots_sent;
+            return {rt::call_method(self, RT_NAME("_send_screenshot"), image_base64, chat_id, telegram), true};
         }
     } else if (equals(type.get(), RT_NAME("error"))) {
-        Ref data = rt::getattr(event.get(), RT_NAME("data"));
+        Ref data = rt::getattr(event, RT_NAME("data"));
         Ref error_msg = RT_GET_OR(data.get(), "message", RT_NAME("Unknown error"));
         append(got.response_parts, rt::format("%s%S", kWarning, error_msg.get()));
         RT_LOG_WARNING(rt::format("Agent error event: %S", error_msg.get()));
     } else if (equals(type.get(), RT_NAME("done"))) {
         RT_LOG_INFO(RT_NAME("Agent processing complete"));
     }
-    co_return rt::none();
+    return {};
 }
 
 // `async for event in agent.process_message(text)`, mirroring and
@@ -111,9 +121,15 @@ Co<Ref> run_stream(Arg self, Arg agent, Arg telegram, Arg chat_id, Arg text, Col
             next.get();
         }
         Ref event = next.get();
-        auto mirrored = co_await rt::attempt(broadcast_event(event));
-        if (mirrored.failed()) ordinary_error(mirrored);  // ignored without a log line
-        co_await dispatch(self, event, telegram, chat_id, got);
+        if (Ref mirroring = broadcast_event(event.get())) {
+            auto mirrored = co_await rt::attempt(mirroring);
+            if (mirrored.failed()) ordinary_error(mirrored);  // ignored without a log line
+        }
+        Pending pending = dispatch(self.get(), event.get(), telegram.get(), chat_id.get(), got);
+        if (pending.awaitable) {
+            Ref result = co_await pending.awaitable;
+            if (pending.screenshot && rt::truthy(result.get())) ++got.screenshots_sent;
+        }
     }
     co_return rt::none();
 }
@@ -153,7 +169,8 @@ Co<Ref> handle_message_co(Arg self, Arg text, Arg metadata) {
     // The user sees at once that the bot is working; a failure here is the
     // caller's to answer.
     Ref chat_id = RT_GET(metadata.get(), "chat_id");
-    co_await typing(telegram, chat_id);
+    Ref indicator = typing(telegram.get(), chat_id.get());
+    co_await indicator;
 
     auto mirrored = co_await rt::attempt(broadcast_incoming(text, metadata));
     if (mirrored.failed()) {

@@ -108,14 +108,17 @@ Ref fields_to_dict(PyObject* self, PyObject* const (&keys)[N], PyObject* cls_nam
         Ref stored = rt::check(PyObject_GenericGetDict(self, nullptr));
         if (PyDict_CheckExact(stored.get()) && PyDict_GET_SIZE(stored.get()) == static_cast<Py_ssize_t>(N)) {
             Py_ssize_t pos = 0;
-            PyObject *key, *value;
+            PyObject *key, *value, *member = nullptr;
             size_t i = 0;
-            while (PyDict_Next(stored.get(), &pos, &key, &value) && key == keys[i]) ++i;
+            while (i < N && PyDict_Next(stored.get(), &pos, &key, &value) && key == keys[i]) {
+                if (i++ == converted) member = value;
+            }
             if (i == N) {
+                // A copy shares the instance dictionary's key table: cheaper
+                // than a new dict filled entry by entry.
+                Ref kept = Ref::borrow(member);  // the read below may run Python code
+                Ref v = member_value(kept.get(), enum_cls, sites);
                 Ref d = rt::check(PyDict_Copy(stored.get()));
-                PyObject* member = PyDict_GetItemWithError(d.get(), keys[converted]);  // borrowed
-                if (!member) rt::throw_pending();
-                Ref v = member_value(member, enum_cls, sites);
                 rt::check_status(PyDict_SetItem(d.get(), keys[converted], v.get()));
                 return d;
             }
