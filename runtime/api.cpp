@@ -215,24 +215,94 @@ void log(PyObject* level_method, int level, PyObject* text, Where where) {
     call_method(logger.get(), RT_NAME("handle"), record);
 }
 
+namespace {
+
+// The module states whose log_wanted() memory a watched dict's change
+// clears: one per live module object of this extension, normally one.  (A
+// watcher callback is not told which watcher it serves.)
+State* g_log_states[4];
+
+int forget_log_decisions(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    for (State* s : g_log_states) {
+        if (s) {
+            s->log_known = 0;
+            s->log_logger = nullptr;
+        }
+    }
+    return 0;
+}
+
+// Remember `on` for level index `which` while the dicts it was read from
+// stay as they are.
+void remember_log_decision(State& st, PyObject* logger, unsigned which, bool on,
+                           std::initializer_list<PyObject*> read) {
+    if (!st.log_watcher || !which) return;
+    for (PyObject* d : read) {
+        if (PyDict_Watch(st.log_watcher - 1, d) < 0) {
+            PyErr_Clear();
+            return;
+        }
+    }
+    if (st.log_logger != logger) st.log_known = 0;
+    st.log_logger = logger;
+    st.log_known |= static_cast<unsigned char>(1u << which);
+    if (on) st.log_on |= static_cast<unsigned char>(1u << which);
+    else st.log_on &= static_cast<unsigned char>(~(1u << which));
+}
+
+}  // namespace
+
+void watch_log_decisions(State& s) {
+    for (State*& slot : g_log_states) {
+        if (slot) continue;
+        const int id = PyDict_AddWatcher(forget_log_decisions);
+        if (id < 0) {
+            PyErr_Clear();  // none left: log_wanted() reads afresh every time
+            return;
+        }
+        slot = &s;
+        s.log_watcher = id + 1;
+        return;
+    }
+}
+
+void unwatch_log_decisions(State& s) noexcept {
+    for (State*& slot : g_log_states) {
+        if (slot == &s) slot = nullptr;
+    }
+    if (s.log_watcher && PyDict_ClearWatcher(s.log_watcher - 1) < 0) PyErr_Clear();
+    s.log_watcher = 0;
+    s.log_known = 0;
+    s.log_logger = nullptr;
+}
+
 bool log_wanted(int level) {
     State& st = state();
+    // Index of a standard level (10 to 50); 0 for any other, never remembered.
+    const unsigned which = level % 10 == 0 && level >= 10 && level <= 50 ? static_cast<unsigned>(level / 10) : 0;
+    if ((st.log_known >> which & 1u) && which && st.log_logger &&
+        reinterpret_cast<PyObject*>(Py_TYPE(st.log_logger)) == st.logger_type) {
+        return st.log_on >> which & 1u;
+    }
     PyObject* logger = dict_find(st.dict, RT_NAME("logger"), RT_SITE);
     if (!logger || reinterpret_cast<PyObject*>(Py_TYPE(logger)) != st.logger_type) return true;
     // The standard class sets both in the instance's own dictionary.
     Ref logger_ref = Ref::borrow(logger);
     Ref own = check(PyObject_GenericGetDict(logger, nullptr));
     PyObject* disabled = dict_find(own.get(), RT_NAME("disabled"), RT_SITE);
-    if (disabled != Py_False) return !disabled || !truthy(disabled);
+    if (disabled != Py_False) {
+        if (!disabled) return true;
+        if (disabled == Py_True) remember_log_decision(st, logger, which, false, {st.dict, own.get()});
+        return !truthy(disabled);
+    }
     PyObject* cache_obj = dict_find(own.get(), RT_NAME("_cache"), RT_SITE);
     if (!cache_obj || !PyDict_CheckExact(cache_obj)) return true;
     Ref cache = Ref::borrow(cache_obj);
     Ref key = integer(level);
-    // One site per standard level (10 to 50), one for any other.
     static DictSite level_sites[6];
-    const unsigned which = level % 10 == 0 && level >= 10 && level <= 50 ? static_cast<unsigned>(level / 10) : 0;
     PyObject* enabled = dict_find(cache.get(), key.get(), level_sites[which]);
     if (!enabled) return true;  // not decided yet: the method decides and caches it
+    if (PyBool_Check(enabled)) remember_log_decision(st, logger, which, enabled == Py_True, {st.dict, own.get(), cache.get()});
     return enabled != Py_False;
 }
 

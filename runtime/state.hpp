@@ -68,6 +68,14 @@ struct State {
     PyObject* stop_iteration;     // owned: the StopIteration reused by native coroutines
     PyObject* logger_type;        // owned: logging.Logger as the module found it
     PyObject* originals[kOriginalCount];  // owned; null unless kept
+    // What log_wanted() found for the standard levels (bit level / 10 of
+    // `log_known`, answer in `log_on`), for the logger `log_logger`
+    // (borrowed from the globals).  A dict watcher (id + 1 in
+    // `log_watcher`; 0: none) forgets it all when the module's globals, the
+    // logger's own dict or its level cache change.
+    PyObject* log_logger;
+    unsigned char log_known, log_on;
+    int log_watcher;
     PyObject* coro_free[16];      // memory of finished coroutine objects, kept for reuse
     unsigned coro_free_count;
     PyObject* strings[kStringCount];  // owned, interned
@@ -113,6 +121,9 @@ private:
 
 // Fill a fresh state (zeroed by the interpreter) for `module`.
 void init_state(State& s, PyObject* module);
+// Set up (and take down) the dict watcher behind log_wanted()'s memory.
+void watch_log_decisions(State& s);
+void unwatch_log_decisions(State& s) noexcept;
 int traverse_state(State& s, visitproc visit, void* arg);
 void clear_state(State& s);
 

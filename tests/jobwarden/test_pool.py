@@ -983,6 +983,39 @@ def test_cancel_argument_and_stop_errors():
 # ---- cleanup ----------------------------------------------------------------------------------------------------------------------
 
 
+def test_logger_changes_take_effect_at_once(scripts, logs, monkeypatch):
+    pool = scripts.pool()
+    logger = jw.logger
+
+    def logged():
+        logs.clear()
+        run(pool.cleanup())
+        return ("INFO", "Jobwarden cleaned up") in logs.lines()
+
+    assert logged()
+    logger.setLevel("WARNING")
+    assert not logged() and not logged()
+    logger.setLevel("INFO")
+    assert logged()
+    monkeypatch.setattr(logger, "disabled", True)
+    assert not logged()
+    monkeypatch.undo()
+    assert logged()
+    # Another logger put in its place is the one asked.
+    seen = []
+    other = jw.logging.getLogger("tovana.subprocess.other")
+    handler = jw.logging.Handler()
+    handler.emit = seen.append
+    other.addHandler(handler)
+    other.setLevel("ERROR")
+    monkeypatch.setattr(jw, "logger", other)
+    assert not logged() and seen == []
+    other.setLevel("INFO")
+    run(pool.cleanup())
+    other.removeHandler(handler)
+    assert [r.getMessage() for r in seen] == ["Jobwarden cleaned up"]
+
+
 def test_cleanup(scripts, logs):
     pool = scripts.pool(types={"shell": "silent", "custom": "scripted"})
     seen = collect(pool)
