@@ -189,7 +189,7 @@ void global_missing(PyObject* name) {
 }
 
 void log(PyObject* level_method, int level, PyObject* text, Where where) {
-    Ref logger = global(RT_NAME("logger"), RT_SITE);
+    Ref logger = RT_GLOBAL("logger");
     auto* logger_type = reinterpret_cast<PyTypeObject*>(state().logger_type);
     if (!where.file || !PyObject_TypeCheck(logger.get(), logger_type)) {
         PyObject* argv[2] = {logger.get(), text};
@@ -217,18 +217,11 @@ void log(PyObject* level_method, int level, PyObject* text, Where where) {
 
 namespace {
 
-// The module states whose log_wanted() memory a watched dict's change
-// clears: one per live module object of this extension, normally one.  (A
-// watcher callback is not told which watcher it serves.)
-State* g_log_states[4];
+int g_watcher = -1;       // the dict watcher's id; -1: none
+unsigned g_watch_users;   // module states using it
 
-int forget_log_decisions(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    for (State* s : g_log_states) {
-        if (s) {
-            s->log_known = 0;
-            s->log_logger = nullptr;
-        }
-    }
+int on_watched_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    if (++detail::watch_gen == 0) detail::watch_gen = 1;
     return 0;
 }
 
@@ -236,14 +229,12 @@ int forget_log_decisions(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noe
 // stay as they are.
 void remember_log_decision(State& st, PyObject* logger, unsigned which, bool on,
                            std::initializer_list<PyObject*> read) {
-    if (!st.log_watcher || !which) return;
+    if (!which) return;
     for (PyObject* d : read) {
-        if (PyDict_Watch(st.log_watcher - 1, d) < 0) {
-            PyErr_Clear();
-            return;
-        }
+        if (!watch(d)) return;
     }
-    if (st.log_logger != logger) st.log_known = 0;
+    if (st.log_gen != watched_generation() || st.log_logger != logger) st.log_known = 0;
+    st.log_gen = watched_generation();
     st.log_logger = logger;
     st.log_known |= static_cast<unsigned char>(1u << which);
     if (on) st.log_on |= static_cast<unsigned char>(1u << which);
@@ -252,35 +243,46 @@ void remember_log_decision(State& st, PyObject* logger, unsigned which, bool on,
 
 }  // namespace
 
-void watch_log_decisions(State& s) {
-    for (State*& slot : g_log_states) {
-        if (slot) continue;
-        const int id = PyDict_AddWatcher(forget_log_decisions);
-        if (id < 0) {
-            PyErr_Clear();  // none left: log_wanted() reads afresh every time
+void start_watching(State&) {
+    if (g_watcher < 0) {
+        g_watcher = PyDict_AddWatcher(on_watched_change);
+        if (g_watcher < 0) {
+            PyErr_Clear();  // none left: every read is made afresh
             return;
         }
-        slot = &s;
-        s.log_watcher = id + 1;
-        return;
     }
+    ++g_watch_users;
 }
 
-void unwatch_log_decisions(State& s) noexcept {
-    for (State*& slot : g_log_states) {
-        if (slot == &s) slot = nullptr;
-    }
-    if (s.log_watcher && PyDict_ClearWatcher(s.log_watcher - 1) < 0) PyErr_Clear();
-    s.log_watcher = 0;
+void stop_watching(State& s) noexcept {
     s.log_known = 0;
     s.log_logger = nullptr;
+    on_watched_change(PyDict_EVENT_CLEARED, nullptr, nullptr, nullptr);  // forget everything read so far
+    if (g_watcher < 0 || --g_watch_users > 0) return;
+    if (PyDict_ClearWatcher(g_watcher) < 0) PyErr_Clear();
+    g_watcher = -1;
+}
+
+bool watch(PyObject* dict) noexcept {
+    if (g_watcher < 0) return false;
+    if (PyDict_Watch(g_watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+PyObject* dict_find_watching(PyObject* dict, PyObject* key, WatchedSite& site, Where where) {
+    PyObject* v = dict_find(dict, key, where);
+    if (v && PyDict_CheckExact(dict) && watch(dict)) site = WatchedSite{watched_generation(), dict, v};
+    return v;
 }
 
 bool log_wanted(int level) {
     State& st = state();
     // Index of a standard level (10 to 50); 0 for any other, never remembered.
     const unsigned which = level % 10 == 0 && level >= 10 && level <= 50 ? static_cast<unsigned>(level / 10) : 0;
-    if ((st.log_known >> which & 1u) && which && st.log_logger &&
+    if ((st.log_known >> which & 1u) && which && st.log_gen == watched_generation() &&
         reinterpret_cast<PyObject*>(Py_TYPE(st.log_logger)) == st.logger_type) {
         return st.log_on >> which & 1u;
     }
@@ -319,7 +321,7 @@ void log_exception(PyObject* text, const Ref& exc, Where where) {
 }
 
 double wall_time() {
-    Ref time_mod = global(RT_NAME("time"), RT_SITE);
+    Ref time_mod = RT_GLOBAL("time");
     Ref t = call_module_attr(time_mod.get(), RT_NAME("time"));
     return as_double(t.get());
 }

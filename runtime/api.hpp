@@ -146,6 +146,23 @@ inline Ref getattr(PyObject* o, PyObject* name, AttrSite& site) {
     return getattr_learning(o, name, site);
 }
 
+// A look-up site for a watched dict (see watch()): the entry last found,
+// reused while no watched dict has changed since.  For dicts that change
+// rarely: module globals, sys.modules.  RT_WATCHED is a fresh one per call
+// site.
+struct WatchedSite {
+    unsigned gen = 0;
+    PyObject* dict = nullptr;   // compared only
+    PyObject* value = nullptr;  // borrowed from `dict`, which has not changed since
+};
+#define RT_WATCHED ([]() -> ::rt::WatchedSite& { static ::rt::WatchedSite site_; return site_; }())
+PyObject* dict_find_watching(PyObject* dict, PyObject* key, WatchedSite& site, Where where);
+// dict_find through a watched site.
+inline PyObject* dict_find(PyObject* dict, PyObject* key, WatchedSite& site, Where where = Where::here()) {
+    if (site.gen == watched_generation() && site.dict == dict) return site.value;
+    return dict_find_watching(dict, key, site, where);
+}
+
 // mapping.get(key, dflt); a plain dict is read directly.
 Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt = Py_None);
 Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt, DictSite& site);
@@ -217,21 +234,20 @@ inline Ref global(PyObject* name) {
     if (!v) global_missing(name);
     return Ref::borrow(v);
 }
-inline Ref global(PyObject* name, DictSite& site) {
+inline Ref global(PyObject* name, WatchedSite& site) {
     PyObject* v = dict_find(state().dict, name, site);
     if (!v) global_missing(name);
     return Ref::borrow(v);
 }
-// The module global "name" through a look-up site of its own.
-#define RT_GLOBAL(name) ::rt::global(RT_NAME(name), RT_SITE)
+// The module global "name" through a watched site of its own.
+#define RT_GLOBAL(name) ::rt::global(RT_NAME(name), RT_WATCHED)
 
 // `mod.name`, borrowed, when `mod` is a module whose attribute `name` is
 // still the original function `which` (see keep_original); else null.
-inline PyObject* original_in(PyObject* mod, PyObject* name, Original which) {
+inline PyObject* original_in(PyObject* mod, PyObject* name, Original which, WatchedSite& site) {
     PyObject* kept = state().originals[static_cast<size_t>(which)];
     if (!kept || !PyModule_CheckExact(mod)) return nullptr;
-    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(mod), name);
-    if (!f && PyErr_Occurred()) throw_pending();
+    PyObject* f = dict_find(PyModule_GetDict(mod), name, site);
     return f == kept ? f : nullptr;
 }
 

@@ -33,7 +33,7 @@ void init_state(State& s, PyObject* m) {
     }
     Ref logging = check(PyImport_ImportModule("logging"));
     s.logger_type = getattr(logging.get(), s.strings[string_index("Logger")]).release();
-    watch_log_decisions(s);
+    start_watching(s);
     s.func_type = make_function_type(m);
     s.coro_type = make_coroutine_type(m);
     s.property_type = make_property_type(m);
@@ -62,7 +62,7 @@ void clear_visited(State& s) {
 }  // namespace
 
 void clear_state(State& s) {
-    unwatch_log_decisions(s);
+    stop_watching(s);
     free_coroutine_memory(s);
     clear_visited(s);
     for (PyObject*& o : s.strings) Py_CLEAR(o);

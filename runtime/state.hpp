@@ -70,12 +70,11 @@ struct State {
     PyObject* originals[kOriginalCount];  // owned; null unless kept
     // What log_wanted() found for the standard levels (bit level / 10 of
     // `log_known`, answer in `log_on`), for the logger `log_logger`
-    // (borrowed from the globals).  A dict watcher (id + 1 in
-    // `log_watcher`; 0: none) forgets it all when the module's globals, the
-    // logger's own dict or its level cache change.
+    // (borrowed from the globals), valid while the watched dicts are as they
+    // were at `log_gen` (see watched_generation()).
     PyObject* log_logger;
     unsigned char log_known, log_on;
-    int log_watcher;
+    unsigned log_gen;
     PyObject* coro_free[16];      // memory of finished coroutine objects, kept for reuse
     unsigned coro_free_count;
     PyObject* strings[kStringCount];  // owned, interned
@@ -121,9 +120,19 @@ private:
 
 // Fill a fresh state (zeroed by the interpreter) for `module`.
 void init_state(State& s, PyObject* module);
-// Set up (and take down) the dict watcher behind log_wanted()'s memory.
-void watch_log_decisions(State& s);
-void unwatch_log_decisions(State& s) noexcept;
+// Watched dicts.  One dict watcher serves every module state of this
+// extension: any change to a dict it watches moves a generation count on,
+// and what was read from watched dicts is reused while the count stays.
+// Modules use it only for dicts that change rarely (module globals,
+// sys.modules, a logger's own dict).
+void start_watching(State& s);
+void stop_watching(State& s) noexcept;
+namespace detail {
+inline unsigned watch_gen = 1;  // never 0, so a zeroed memory is never current
+}
+inline unsigned watched_generation() noexcept { return detail::watch_gen; }
+// Watch `dict` (an exact dict); false when it cannot be (no watcher).
+bool watch(PyObject* dict) noexcept;
 int traverse_state(State& s, visitproc visit, void* arg);
 void clear_state(State& s);
 

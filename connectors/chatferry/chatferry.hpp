@@ -57,8 +57,8 @@ extern const rt::FuncDef get_chatferry_def;
 // name fails with the ImportError the import statement would raise.
 // Both names are interned strings (RT_NAME); the sites are the call
 // site's own, for sys.modules and for the module's dictionary.
-Ref import_name(PyObject* module, PyObject* name, rt::DictSite& in_modules, rt::DictSite& in_module);
-#define IMPORT_NAME(module, name) ::chatferry::import_name(RT_NAME(module), RT_NAME(name), RT_SITE, RT_SITE)
+Ref import_name(PyObject* module, PyObject* name, rt::WatchedSite& in_modules, rt::WatchedSite& in_module);
+#define IMPORT_NAME(module, name) ::chatferry::import_name(RT_NAME(module), RT_NAME(name), RT_WATCHED, RT_WATCHED)
 
 // `a == text` by Python's rules, as a truth value; `text` is an interned
 // constant string (RT_NAME), compared without making any object.

@@ -56,7 +56,7 @@ void exec(PyObject*) {
 
 }  // namespace
 
-Ref import_name(PyObject* module, PyObject* name, rt::DictSite& in_modules, rt::DictSite& in_module) {
+Ref import_name(PyObject* module, PyObject* name, rt::WatchedSite& in_modules, rt::WatchedSite& in_module) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed: the interpreter's sys.modules
     PyObject* found = PyDict_CheckExact(modules) ? rt::dict_find(modules, module, in_modules) : nullptr;
     Ref m = found && found != Py_None ? Ref::borrow(found) : rt::check(PyImport_Import(module));

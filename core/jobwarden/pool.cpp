@@ -74,10 +74,10 @@ Ref on_result(const Args& a) {
 // up to 100 such types.  A patched one is called.
 bool is_coroutine(PyObject* value) {
     Ref asyncio = RT_GLOBAL("asyncio");
-    PyObject* f = rt::original_in(asyncio.get(), RT_NAME("iscoroutine"), rt::Original::iscoroutine);
+    PyObject* f = rt::original_in(asyncio.get(), RT_NAME("iscoroutine"), rt::Original::iscoroutine, RT_WATCHED);
     PyObject* globals = f && PyFunction_Check(f) ? PyFunction_GET_GLOBALS(f) : nullptr;
-    PyObject* seen = globals ? rt::dict_find(globals, RT_NAME("_iscoroutine_typecache")) : nullptr;
-    PyObject* types = globals ? rt::dict_find(globals, RT_NAME("_COROUTINE_TYPES")) : nullptr;
+    PyObject* seen = globals ? rt::dict_find(globals, RT_NAME("_iscoroutine_typecache"), RT_WATCHED) : nullptr;
+    PyObject* types = globals ? rt::dict_find(globals, RT_NAME("_COROUTINE_TYPES"), RT_WATCHED) : nullptr;
     if (!seen || !types || !PySet_CheckExact(seen)) {
         return rt::truthy(rt::call_module_attr(asyncio.get(), RT_NAME("iscoroutine"), value).get());
     }

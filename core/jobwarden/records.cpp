@@ -53,9 +53,9 @@ Ref random_hex12() {
 // standard ones, 6 bytes are drawn directly; a patched one is called.
 Ref new_task_id(const Args&) {
     Ref uuid = RT_GLOBAL("uuid");
-    if (rt::original_in(uuid.get(), RT_NAME("uuid4"), rt::Original::uuid4)) {
-        PyObject* os = rt::dict_find(PyModule_GetDict(uuid.get()), RT_NAME("os"));
-        if (os && rt::original_in(os, RT_NAME("urandom"), rt::Original::urandom)) {
+    if (rt::original_in(uuid.get(), RT_NAME("uuid4"), rt::Original::uuid4, RT_WATCHED)) {
+        PyObject* os = rt::dict_find(PyModule_GetDict(uuid.get()), RT_NAME("os"), RT_WATCHED);
+        if (os && rt::original_in(os, RT_NAME("urandom"), rt::Original::urandom, RT_WATCHED)) {
             if (Ref id = random_hex12()) return id;
         }
     }
@@ -84,7 +84,7 @@ Ref factory_field(const Ref& factory) {
 // Look-up sites of one record class's to_dict(): the class and its
 // enumeration among the module's globals, and the member's `_value_`.
 struct RecordSites {
-    rt::DictSite cls, enum_cls;
+    rt::WatchedSite cls, enum_cls;
     rt::AttrSite value;
 };
 
