@@ -123,19 +123,29 @@ PyObject* dict_find_learning(PyObject* dict, PyObject* key, DictSite& site, Wher
 }
 
 namespace {
-// Whether attribute `name` of instances of `tp` is their dictionary's
-// entry: the generic attribute look-up, an instance dictionary, and no
-// class in the MRO defining the name.
-bool read_from_instance_dict(PyTypeObject* tp, PyObject* name) {
-    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset == 0) return false;
+// How attribute `name` of instances of `tp` can be read, by the generic
+// attribute look-up's rules: from a __slots__ member the class defines
+// (its offset in `*offset`), from the instance dictionary when no class in
+// the MRO defines the name, or else only through PyObject_GetAttr.
+AttrSite::How read_by(PyTypeObject* tp, PyObject* name, Py_ssize_t* offset) {
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return AttrSite::Generic;
     PyObject* mro = tp->tp_mro;
-    if (!mro || !PyTuple_Check(mro)) return false;
+    if (!mro || !PyTuple_Check(mro)) return AttrSite::Generic;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         Ref dict = check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
-        if (dict_find(dict.get(), name)) return false;
+        PyObject* found = dict_find(dict.get(), name);
+        if (!found) continue;
+        if (Py_IS_TYPE(found, &PyMemberDescr_Type)) {
+            const PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(found)->d_member;
+            if (m->type == Py_T_OBJECT_EX && !(m->flags & (Py_AUDIT_READ | Py_RELATIVE_OFFSET))) {
+                *offset = m->offset;
+                return AttrSite::Slot;
+            }
+        }
+        return AttrSite::Generic;
     }
-    return true;
+    if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset == 0) return AttrSite::Generic;
+    return AttrSite::InstanceDict;
 }
 }  // namespace
 
@@ -143,19 +153,24 @@ Ref getattr_learning(PyObject* o, PyObject* name, AttrSite& site) {
     Ref value = getattr(o, name);
     PyTypeObject* tp = Py_TYPE(o);
     if (tp == site.type && tp->tp_version_tag == site.version) {
-        // Same class, the entry moved: learn where it is now.
-        Ref dict = check(PyObject_GenericGetDict(o, nullptr));
-        dict_find(dict.get(), name, site.entry);
+        if (site.how == AttrSite::InstanceDict) {
+            // Same class, the entry moved: learn where it is now.
+            Ref dict = check(PyObject_GenericGetDict(o, nullptr));
+            dict_find(dict.get(), name, site.entry);
+        }
         return value;
     }
     site.type = nullptr;
     if (!PyUnstable_Type_AssignVersionTag(tp)) return value;  // tags run out: never learnt
-    site.direct = false;
-    if (read_from_instance_dict(tp, name)) {
+    Py_ssize_t offset = 0;
+    AttrSite::How how = read_by(tp, name, &offset);
+    if (how == AttrSite::InstanceDict) {
         Ref dict = check(PyObject_GenericGetDict(o, nullptr));
         site.entry = DictSite{};
-        site.direct = dict_find(dict.get(), name, site.entry) == value.get();
+        if (dict_find(dict.get(), name, site.entry) != value.get()) how = AttrSite::Generic;
     }
+    site.how = how;
+    site.offset = offset;
     site.type = tp;
     site.version = tp->tp_version_tag;
     return value;

@@ -117,19 +117,33 @@ inline PyObject* dict_find(PyObject* dict, PyObject* key, DictSite& site, Where 
 // class attribute, a missing entry, a custom __getattr__) reads through
 // PyObject_GetAttr and learns again.
 struct AttrSite {
+    enum How : unsigned char {
+        Generic,       // PyObject_GetAttr
+        InstanceDict,  // the instance dictionary's entry, at `entry`
+        Slot,          // a __slots__ member, stored at `offset` in the object
+    };
     PyTypeObject* type = nullptr;  // compared, never used
     unsigned int version = 0;
-    bool direct = false;  // false: that class reads through PyObject_GetAttr
+    How how = Generic;
+    Py_ssize_t offset = 0;
     DictSite entry;
 };
 #define RT_ATTR_SITE ([]() -> ::rt::AttrSite& { static ::rt::AttrSite site_; return site_; }())
+// o.<name> through an attribute-read site of its own.
+#define RT_ATTR(o, name) ::rt::getattr((o), RT_NAME(name), RT_ATTR_SITE)
 
 Ref getattr_learning(PyObject* o, PyObject* name, AttrSite& site);
 // o.<name> through an attribute-read site.
 inline Ref getattr(PyObject* o, PyObject* name, AttrSite& site) {
     PyTypeObject* tp = Py_TYPE(o);
     if (tp == site.type && tp->tp_version_tag == site.version) {
-        if (!site.direct) return check(PyObject_GetAttr(o, name));
+        if (site.how == AttrSite::Slot) {
+            if (PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + site.offset)) {
+                return Ref::borrow(v);
+            }
+            return getattr_learning(o, name, site);  // unset: the AttributeError
+        }
+        if (site.how == AttrSite::Generic) return check(PyObject_GetAttr(o, name));
         if (PyObject* dict = PyObject_GenericGetDict(o, nullptr)) {
             Py_ssize_t p = site.entry.pos;
             PyObject *k, *v;

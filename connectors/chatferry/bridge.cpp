@@ -38,7 +38,7 @@ Ref find_telegram() {
     Ref connector_mgr = RT_GET(state.get(), "connector_manager");
     if (!rt::truthy(connector_mgr.get())) return rt::none();
     Ref telegram = RT_GET(connector_mgr.get(), "telegram");
-    if (rt::truthy(telegram.get()) && rt::truthy(rt::getattr(telegram.get(), RT_NAME("is_configured")).get())) {
+    if (rt::truthy(telegram.get()) && rt::truthy(RT_ATTR(telegram.get(), "is_configured").get())) {
         return telegram;
     }
     return rt::none();
@@ -75,7 +75,7 @@ Co<Ref> send_reply_co(Arg self, Arg text, Arg metadata) {
         co_return rt::none();
     }
     Ref chat_id = RT_GET(metadata.get(), "chat_id");
-    if (!rt::truthy(chat_id.get())) chat_id = rt::getattr(telegram.get(), RT_NAME("_chat_id"));
+    if (!rt::truthy(chat_id.get())) chat_id = RT_ATTR(telegram.get(), "_chat_id");
     if (!rt::truthy(chat_id.get())) {
         RT_LOG_ERROR(RT_NAME("Cannot send reply \u2014 no chat_id"));
         co_return rt::none();

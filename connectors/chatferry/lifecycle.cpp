@@ -14,7 +14,7 @@ constexpr Py_ssize_t kPreview = 80;
 // Cut of the exception text in the error reply to the user.
 constexpr Py_ssize_t kErrorCut = 500;
 
-bool is_running_now(PyObject* self) { return rt::truthy(rt::getattr(self, RT_NAME("_running")).get()); }
+bool is_running_now(PyObject* self) { return rt::truthy(RT_ATTR(self, "_running").get()); }
 
 // ---- start / stop ----------------------------------------------------------
 
@@ -46,7 +46,7 @@ Ref start(const Args& a) { return rt::coroutine(a, start_co(a[0])); }
 
 Co<Ref> stop_co(Arg self) {
     rt::setattr(self.get(), RT_NAME("_running"), false);
-    Ref task = rt::getattr(self.get(), RT_NAME("_worker_task"));
+    Ref task = RT_ATTR(self.get(), "_worker_task");
     if (rt::truthy(task.get()) && !rt::truthy(rt::call_method(task.get(), RT_NAME("done")).get())) {
         rt::call_method(task.get(), RT_NAME("cancel"));
         try {
@@ -73,7 +73,7 @@ Ref is_running(const Args& a) { return rt::getattr(a[0], RT_NAME("_running")); }
 Co<Ref> on_telegram_message_co(Arg self, Arg text, Arg metadata) {
     Ref sender = RT_GET_OR(metadata.get(), "from_name", RT_NAME("unknown"));
     RT_LOG_INFO(rt::concat({RT_NAME("Queuing Telegram message from "), sender.get(), RT_NAME(": "), rt::head(text.get(), kPreview).get()}));
-    Ref queue = rt::getattr(self.get(), RT_NAME("_queue"));
+    Ref queue = RT_ATTR(self.get(), "_queue");
     Ref pair = rt::check(PyTuple_Pack(2, text.get(), metadata.get()));
     co_await rt::call_method(queue.get(), RT_NAME("put"), pair);
     co_return rt::none();
@@ -109,7 +109,7 @@ Co<Ref> handle_one(Arg self, Arg text, Arg metadata) {
 // else (a cancellation included).
 Co<Ref> next_item(Arg self) {
     Ref asyncio = RT_GLOBAL("asyncio");
-    Ref queue = rt::getattr(self.get(), RT_NAME("_queue"));
+    Ref queue = RT_ATTR(self.get(), "_queue");
     Ref get_item = rt::call_method(queue.get(), RT_NAME("get"));
     Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
     Ref waiting = rt::call_kw(wait_for.get(), RT_KW("timeout"), {get_item}, {rt::floating(kQueueWait)});

@@ -68,16 +68,16 @@ struct Pending {
 
 // One event by its type; the first matching row wins.
 Pending dispatch(PyObject* self, PyObject* event, PyObject* telegram, PyObject* chat_id, Collected& got) {
-    Ref type = rt::getattr(event, RT_NAME("type"));
+    Ref type = RT_ATTR(event, "type");
     if (equals(type.get(), RT_NAME("text"))) {
-        Ref data = rt::getattr(event, RT_NAME("data"));
+        Ref data = RT_ATTR(event, "data");
         if (rt::truthy(RT_GET(data.get(), "content").get())) {
             Ref content = rt::getitem(data.get(), RT_NAME("content"));
             append(got.response_parts, content);
             RT_LOG_DEBUG(rt::concat({RT_NAME("Agent text: "), rt::head(content.get(), 100).get()}));
         }
     } else if (equals(type.get(), RT_NAME("tool_call"))) {
-        Ref data = rt::getattr(event, RT_NAME("data"));
+        Ref data = RT_ATTR(event, "data");
         Ref tool_name = RT_GET_OR(data.get(), "tool", RT_NAME(""));
         if (!equals(tool_name.get(), RT_NAME("plan")) && !equals(tool_name.get(), RT_NAME("memory"))) {
             Ref arguments = RT_GET_OR(data.get(), "arguments", rt::check(PyDict_New()).get());
@@ -90,13 +90,13 @@ Pending dispatch(PyObject* self, PyObject* event, PyObject* telegram, PyObject* 
             return {typing(telegram, chat_id)};
         }
     } else if (equals(type.get(), RT_NAME("tool_result"))) {
-        Ref data = rt::getattr(event, RT_NAME("data"));
+        Ref data = RT_ATTR(event, "data");
         if (rt::truthy(RT_GET(data.get(), "screenshot").get()) && rt::truthy(RT_GET(data.get(), "image_base64").get())) {
             Ref image_base64 = rt::getitem(data.get(), RT_NAME("image_base64"));
             return {rt::call_method(self, RT_NAME("_send_screenshot"), image_base64, chat_id, telegram), true};
         }
     } else if (equals(type.get(), RT_NAME("error"))) {
-        Ref data = rt::getattr(event, RT_NAME("data"));
+        Ref data = RT_ATTR(event, "data");
         Ref error_msg = RT_GET_OR(data.get(), "message", RT_NAME("Unknown error"));
         append(got.response_parts, rt::format("%s%S", kWarning, error_msg.get()));
         RT_LOG_WARNING(rt::format("Agent error event: %S", error_msg.get()));

@@ -25,7 +25,7 @@ void define_pool();            // Jobwarden (spawning and the queries)
 void add_pool_queries(rt::ClassBuilder& cls);
 
 // o.<name>, with the name interned once for the module.
-#define ATTR(o, name) ::rt::getattr((o), RT_NAME(name), RT_ATTR_SITE)
+#define ATTR(o, name) RT_ATTR(o, name)
 
 // WorkerStatus.<member>, looked up through the module's globals; `member`
 // is the member's interned name.

@@ -37,7 +37,7 @@ Ref widget_init(const Args& a) {
     return rt::none();
 }
 Ref widget_get(const Args& a) {
-    Ref items = rt::getattr(a[0], RT_NAME("items"));
+    Ref items = RT_ATTR(a[0], "items");
     return rt::call_method(items.get(), RT_NAME("get"), a[1]);
 }
 Ref widget_size(const Args& a) {

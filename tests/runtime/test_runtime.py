@@ -148,6 +148,31 @@ def test_methods_bind_like_python_methods():
     assert w.get("k") == "patched"
 
 
+def test_attribute_reads_follow_the_object_and_its_class():
+    get = m.Widget.get  # reads `self.items` through one read site
+
+    class Slotted:
+        __slots__ = ("items",)
+
+    class Plain:
+        pass
+
+    s, p = Slotted(), Plain()
+    s.items, p.items = {"k": "slot"}, {"k": "dict"}
+    for _ in range(3):
+        assert get(s, "k") == "slot" and get(p, "k") == "dict"
+    del s.items
+    with pytest.raises(AttributeError):
+        get(s, "k")
+    Plain.items = property(lambda self: {"k": "property"})  # now the class decides
+    assert get(p, "k") == "property"
+    del Plain.items
+    p.other = 1  # the instance dictionary changes layout
+    del p.items
+    p.items = {"k": "again"}
+    assert get(p, "k") == "again"
+
+
 def test_module_globals_are_read_afresh_when_the_dict_changes_layout(monkeypatch):
     calls = []
 
