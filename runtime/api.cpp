@@ -337,7 +337,7 @@ void log_exception(PyObject* text, const Ref& exc, Where where) {
 
 double wall_time() {
     Ref time_mod = RT_GLOBAL("time");
-    Ref t = call_module_attr(time_mod.get(), RT_NAME("time"));
+    Ref t = RT_CALL_MODULE_ATTR(time_mod.get(), "time");
     return as_double(t.get());
 }
 

@@ -219,6 +219,28 @@ Ref call_method(PyObject* o, PyObject* name, A&&... a) {
 // o.<name>(*a) where `o` is usually a module (asyncio, time, json...): a
 // plain module's function is taken from its dictionary, anything else is
 // called as a method.
+// mod.<name>: for a plain module, its dictionary's entry through a watched
+// site; otherwise (or when the entry is missing) the attribute look-up.
+inline Ref module_attr(PyObject* mod, PyObject* name, WatchedSite& site) {
+    if (PyModule_CheckExact(mod)) {
+        if (PyObject* v = dict_find(PyModule_GetDict(mod), name, site)) return Ref::borrow(v);
+    }
+    return getattr(mod, name);
+}
+#define RT_MODULE_ATTR(mod, name) ::rt::module_attr((mod), RT_NAME(name), RT_WATCHED)
+// mod.<name>(*args) with the function read through a watched site.
+template <class... A>
+Ref call_module_attr_at(WatchedSite& site, PyObject* o, PyObject* name, A&&... a) {
+    if (PyModule_CheckExact(o)) {
+        if (PyObject* f = dict_find(PyModule_GetDict(o), name, site)) {
+            Ref fn = Ref::borrow(f);
+            return call(fn.get(), std::forward<A>(a)...);
+        }
+    }
+    return call_method(o, name, std::forward<A>(a)...);
+}
+#define RT_CALL_MODULE_ATTR(mod, name, ...) ::rt::call_module_attr_at(RT_WATCHED, (mod), RT_NAME(name) __VA_OPT__(, ) __VA_ARGS__)
+
 template <class... A>
 Ref call_module_attr(PyObject* o, PyObject* name, A&&... a) {
     if (PyModule_CheckExact(o)) {

@@ -20,7 +20,7 @@ Ref init(const Args& a) {
     rt::setattr(self, RT_NAME("_running"), false);
     rt::setattr(self, RT_NAME("_processing"), false);
     Ref asyncio = RT_GLOBAL("asyncio");
-    rt::setattr(self, RT_NAME("_queue"), rt::call_module_attr(asyncio.get(), RT_NAME("Queue")));
+    rt::setattr(self, RT_NAME("_queue"), RT_CALL_MODULE_ATTR(asyncio.get(), "Queue"));
     rt::setattr(self, RT_NAME("_worker_task"), rt::none());
     return rt::none();
 }
@@ -162,7 +162,7 @@ Co<Ref> deliver_photo(Arg path, Arg chat_id, Arg telegram) {
 
 Co<Ref> screenshot_body(Arg image_base64, Arg chat_id, Arg telegram) {
     Ref base64 = RT_GLOBAL("base64");
-    Ref img_bytes = rt::call_module_attr(base64.get(), RT_NAME("b64decode"), image_base64);
+    Ref img_bytes = RT_CALL_MODULE_ATTR(base64.get(), "b64decode", image_base64);
     Ref tmp_path = write_temp_png(img_bytes);
     auto sent = co_await rt::attempt(deliver_photo(tmp_path, chat_id, telegram));
     // The file goes on every path, cancellation included.  A failing removal

@@ -37,7 +37,7 @@ Co<Ref> start_co(Arg self) {
     rt::setattr(self.get(), RT_NAME("_running"), true);
     Ref worker = rt::call_method(self.get(), RT_NAME("_process_queue"));
     Ref asyncio = RT_GLOBAL("asyncio");
-    rt::setattr(self.get(), RT_NAME("_worker_task"), rt::call_module_attr(asyncio.get(), RT_NAME("create_task"), worker));
+    rt::setattr(self.get(), RT_NAME("_worker_task"), RT_CALL_MODULE_ATTR(asyncio.get(), "create_task", worker));
     RT_LOG_INFO(RT_NAME("Chatferry started \u2014 two-way messaging active"));
     co_return rt::none();
 }
@@ -53,7 +53,7 @@ Co<Ref> stop_co(Arg self) {
             co_await task;
         } catch (rt::PyException& e) {
             Ref asyncio = RT_GLOBAL("asyncio");
-            Ref cancelled = rt::getattr(asyncio.get(), RT_NAME("CancelledError"));
+            Ref cancelled = RT_MODULE_ATTR(asyncio.get(), "CancelledError");
             if (!e.matches(cancelled.get())) throw;
         }
     }
@@ -111,7 +111,7 @@ Co<Ref> next_item(Arg self) {
     Ref asyncio = RT_GLOBAL("asyncio");
     Ref queue = RT_ATTR(self.get(), "_queue");
     Ref get_item = rt::call_method(queue.get(), RT_NAME("get"));
-    Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
+    Ref wait_for = RT_MODULE_ATTR(asyncio.get(), "wait_for");
     Ref waiting = rt::call_kw(wait_for.get(), RT_KW("timeout"), {get_item}, {rt::floating(kQueueWait)});
     try {
         co_return co_await waiting;
@@ -127,7 +127,7 @@ Co<Ref> process_queue_co(Arg self) {
         auto waited = co_await rt::attempt(next_item(self));
         if (waited.failed()) {
             Ref asyncio = RT_GLOBAL("asyncio");
-            Ref cancelled = rt::getattr(asyncio.get(), RT_NAME("CancelledError"));
+            Ref cancelled = RT_MODULE_ATTR(asyncio.get(), "CancelledError");
             Ref e = rt::python_error(waited);
             if (e && PyErr_GivenExceptionMatches(e.get(), cancelled.get())) break;
             waited.get();  // anything else ends the worker

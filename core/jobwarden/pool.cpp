@@ -31,7 +31,7 @@ Ref init(const Args& a) {
     rt::setattr(self, RT_NAME("_results"), rt::check(PyDict_New()));
     rt::setattr(self, RT_NAME("_callbacks"), rt::check(PyList_New(0)));
     Ref asyncio = RT_GLOBAL("asyncio");
-    rt::setattr(self, RT_NAME("_lock"), rt::call_module_attr(asyncio.get(), RT_NAME("Lock")));
+    rt::setattr(self, RT_NAME("_lock"), RT_CALL_MODULE_ATTR(asyncio.get(), "Lock"));
     rt::setattr(self, RT_NAME("_starting"), rt::integer(0));
     return rt::none();
 }
@@ -79,7 +79,7 @@ bool is_coroutine(PyObject* value) {
     PyObject* seen = globals ? rt::dict_find(globals, RT_NAME("_iscoroutine_typecache"), RT_WATCHED) : nullptr;
     PyObject* types = globals ? rt::dict_find(globals, RT_NAME("_COROUTINE_TYPES"), RT_WATCHED) : nullptr;
     if (!seen || !types || !PySet_CheckExact(seen)) {
-        return rt::truthy(rt::call_module_attr(asyncio.get(), RT_NAME("iscoroutine"), value).get());
+        return rt::truthy(RT_CALL_MODULE_ATTR(asyncio.get(), "iscoroutine", value).get());
     }
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
     const int known = PySet_Contains(seen, type);

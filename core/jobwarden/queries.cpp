@@ -18,7 +18,7 @@ Co<Ref> spawn_many_co(Arg self, Arg tasks) {
         PyTuple_SET_ITEM(spawns.get(), i, coro.release());
     }
     Ref asyncio = RT_GLOBAL("asyncio");
-    Ref gather = rt::getattr(asyncio.get(), RT_NAME("gather"));
+    Ref gather = RT_MODULE_ATTR(asyncio.get(), "gather");
     Ref gathering = rt::check(PyObject_Vectorcall(gather.get(), &PyTuple_GET_ITEM(spawns.get(), 0),
                                                   static_cast<size_t>(n), nullptr));
     Ref results = co_await gathering;

@@ -59,7 +59,7 @@ Ref new_task_id(const Args&) {
             if (Ref id = random_hex12()) return id;
         }
     }
-    Ref u = rt::call_module_attr(uuid.get(), RT_NAME("uuid4"));
+    Ref u = RT_CALL_MODULE_ATTR(uuid.get(), "uuid4");
     Ref hex = rt::getattr(u.get(), RT_NAME("hex"));
     return rt::head(hex.get(), 12);
 }

@@ -18,7 +18,7 @@ constexpr double kStopWait = 5.0;
 
 Ref pipe_constant() {
     Ref asyncio = RT_GLOBAL("asyncio");
-    Ref subprocess = rt::getattr(asyncio.get(), RT_NAME("subprocess"));
+    Ref subprocess = RT_MODULE_ATTR(asyncio.get(), "subprocess");
     return rt::getattr(subprocess.get(), RT_NAME("PIPE"));
 }
 
@@ -38,7 +38,7 @@ Ref interpreter() {
 // json.dumps(obj) + "\n", as UTF-8 bytes.
 Ref json_line(PyObject* obj) {
     Ref json = RT_GLOBAL("json");
-    Ref text = rt::call_module_attr(json.get(), RT_NAME("dumps"), Ref::borrow(obj));
+    Ref text = RT_CALL_MODULE_ATTR(json.get(), "dumps", Ref::borrow(obj));
     Ref line = rt::check(PyUnicode_Concat(text.get(), RT_NAME("\n")));
     return rt::check(PyUnicode_AsUTF8String(line.get()));
 }
@@ -110,7 +110,7 @@ Co<Ref> end_drain(Arg self) {
         Ref waiting = rt::check(PySet_New(nullptr));
         rt::check_status(PySet_Add(waiting.get(), task.get()));
         Ref asyncio = RT_GLOBAL("asyncio");
-        co_await rt::call_module_attr(asyncio.get(), RT_NAME("wait"), waiting);
+        co_await RT_CALL_MODULE_ATTR(asyncio.get(), "wait", waiting);
     }
     co_return rt::none();
 }
@@ -123,7 +123,7 @@ Co<Ref> collect_stderr(Arg self, Arg process) {
     if (!task.is_none()) {
         Ref waiting = rt::check(PySet_New(nullptr));
         rt::check_status(PySet_Add(waiting.get(), task.get()));
-        Ref wait = rt::getattr(asyncio.get(), RT_NAME("wait"));
+        Ref wait = RT_MODULE_ATTR(asyncio.get(), "wait");
         Ref waited = rt::call_kw(wait.get(), RT_KW("timeout"), {waiting}, {rt::floating(kStderrWait)});
         co_await waited;
         data = rt::check(PyBytes_FromObject(ATTR(self.get(), "_stderr_tail").get()));
@@ -132,7 +132,7 @@ Co<Ref> collect_stderr(Arg self, Arg process) {
         data = rt::check(PyBytes_FromStringAndSize(nullptr, 0));
         Ref stream = ATTR(process.get(), "stderr");
         if (!stream.is_none()) {
-            Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
+            Ref wait_for = RT_MODULE_ATTR(asyncio.get(), "wait_for");
             Ref reading = rt::call_kw(wait_for.get(), RT_KW("timeout"), {rt::call_method(stream.get(), RT_NAME("read"))}, {rt::floating(kStderrWait)});
             auto read = co_await rt::attempt(reading);
             if (read.failed()) {
@@ -155,7 +155,7 @@ Co<Ref> start_co(Arg self) {
     if (rt::truthy(extra.get())) rt::call_method(env.get(), RT_NAME("update"), extra);
 
     Ref asyncio = RT_GLOBAL("asyncio");
-    Ref create = rt::getattr(asyncio.get(), RT_NAME("create_subprocess_exec"));
+    Ref create = RT_MODULE_ATTR(asyncio.get(), "create_subprocess_exec");
     Ref pipe = pipe_constant();
     Ref launch = rt::call_kw(create.get(), RT_KW("stdin,stdout,stderr,cwd,env"), {interpreter(), ATTR(self.get(), "script_path")}, {pipe, pipe, pipe, ATTR(self.get(), "working_dir"), env});
     Ref process = co_await launch;
@@ -165,7 +165,7 @@ Co<Ref> start_co(Arg self) {
     RT_LOG_DEBUG(rt::format("Worker %S started (PID: %S)", ATTR(self.get(), "worker_id").get(),
                              ATTR(process.get(), "pid").get()));
     Ref drain = rt::call_method(self.get(), RT_NAME("_drain_stderr"));
-    rt::setattr(self.get(), RT_NAME("_stderr_drain"), rt::call_module_attr(asyncio.get(), RT_NAME("ensure_future"), drain));
+    rt::setattr(self.get(), RT_NAME("_stderr_drain"), RT_CALL_MODULE_ATTR(asyncio.get(), "ensure_future", drain));
     co_return rt::none();
 }
 Ref start(const Args& a) { return rt::coroutine(a, start_co(a[0])); }
@@ -200,7 +200,7 @@ Co<Ref> send_command_co(Arg self, Arg command, Arg func) {
     // input must not hold the caller in the drain.
     Ref asyncio = RT_GLOBAL("asyncio");
     Ref timeout = ATTR(self.get(), "timeout");
-    Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
+    Ref wait_for = RT_MODULE_ATTR(asyncio.get(), "wait_for");
     Ref exchange = rt::make_coroutine(exchange_co(stdin_writer, stdout_reader, command_line), func.get());
     Ref reading = rt::call_kw(wait_for.get(), RT_KW("timeout"), {exchange}, {effective_timeout(timeout)});
     auto read = co_await rt::attempt(reading);
@@ -226,7 +226,7 @@ Co<Ref> send_command_co(Arg self, Arg command, Arg func) {
     Ref text = rt::check(PyUnicode_FromEncodedObject(line.get(), "utf-8", "strict"));
     Ref stripped = rt::call_method(text.get(), RT_NAME("strip"));
     Ref json = RT_GLOBAL("json");
-    Ref answer = rt::call_module_attr(json.get(), RT_NAME("loads"), stripped);
+    Ref answer = RT_CALL_MODULE_ATTR(json.get(), "loads", stripped);
     if (!answer.is_none() && !PyDict_Check(answer.get())) {
         rt::raisef(PyExc_TypeError, "Worker %s answered with incorrect type (expected dict, got %.200s)",
                    std::string(rt::to_string(worker_id.get())).c_str(), Py_TYPE(answer.get())->tp_name);
@@ -255,7 +255,7 @@ Co<Ref> quit_sequence(Ref process) {
 // read its input cannot hold the stop in the drain.
 Co<Ref> quit_and_wait(Arg process, Arg func) {
     Ref asyncio = RT_GLOBAL("asyncio");
-    Ref wait_for = rt::getattr(asyncio.get(), RT_NAME("wait_for"));
+    Ref wait_for = RT_MODULE_ATTR(asyncio.get(), "wait_for");
     Ref sequence = rt::make_coroutine(quit_sequence(process), func.get());
     Ref exited = rt::call_kw(wait_for.get(), RT_KW("timeout"), {sequence}, {rt::floating(kStopWait)});
     co_await exited;
