@@ -234,17 +234,33 @@ namespace {
 
 int g_watcher = -1;       // the dict watcher's id; -1: none
 unsigned g_watch_users;   // module states using it
+// Whether storing an instance's attribute reaches the watchers of its
+// dictionary.  Not so in CPython 3.13.0 for an object whose attributes live
+// inline beside a dictionary made on request; decided by trying it once.
+bool g_instance_stores_seen = false;
 
 int on_watched_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
     if (++detail::watch_gen == 0) detail::watch_gen = 1;
     return 0;
 }
 
+// Try it: watch the dictionary of a fresh instance and store an attribute.
+bool instance_stores_reach_watchers() {
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), "_probe", check(PyTuple_New(0)), check(PyDict_New()));
+    Ref obj = call(cls.get());
+    setattr(obj.get(), RT_NAME("value"), false);
+    Ref dict = check(PyObject_GenericGetDict(obj.get(), nullptr));
+    if (!watch(dict.get())) return false;
+    const unsigned before = detail::watch_gen;
+    setattr(obj.get(), RT_NAME("value"), true);
+    return detail::watch_gen != before;
+}
+
 // Remember `on` for level index `which` while the dicts it was read from
-// stay as they are.
+// (the logger's own among them) stay as they are.
 void remember_log_decision(State& st, PyObject* logger, unsigned which, bool on,
                            std::initializer_list<PyObject*> read) {
-    if (!which) return;
+    if (!which || !g_instance_stores_seen) return;
     for (PyObject* d : read) {
         if (!watch(d)) return;
     }
@@ -265,6 +281,7 @@ void start_watching(State&) {
             PyErr_Clear();  // none left: every read is made afresh
             return;
         }
+        g_instance_stores_seen = instance_stores_reach_watchers();
     }
     ++g_watch_users;
 }

@@ -109,13 +109,14 @@ inline PyObject* dict_find(PyObject* dict, PyObject* key, DictSite& site, Where 
     return dict_find_learning(dict, key, site, where);
 }
 
-// An attribute-read site: while objects of one type come by, and neither
-// their class nor a base defines anything under the name, the attribute is
-// the instance dictionary's entry, read through a look-up site.  The class
-// is recognised by its version tag, which the interpreter changes whenever
-// the class or one of its bases changes.  Anything else (another type, a
-// class attribute, a missing entry, a custom __getattr__) reads through
-// PyObject_GetAttr and learns again.
+// An attribute-read site: how objects of the type last seen there give the
+// attribute, by the generic look-up's rules.  A __slots__ member the class
+// defines is read at its offset; when no class in the MRO defines the name,
+// the instance dictionary's entry is read through a look-up site; anything
+// else (a class attribute or descriptor, a custom __getattr__) reads
+// through PyObject_GetAttr.  The class is recognised by its version tag,
+// which the interpreter changes whenever the class or one of its bases
+// changes; another type, or a changed class, is learnt again.
 struct AttrSite {
     enum How : unsigned char {
         Generic,       // PyObject_GetAttr
