@@ -48,7 +48,8 @@ namespace {
 
 struct CoroObject {
     PyObject_HEAD
-    rt::State* state;  // of the module whose function made it
+    rt::State* state;    // of the module whose function made it
+    PyObject* qualname;  // the function's, borrowed (the Driver holds the function)
     Driver d;
     PyObject* weakrefs;
     bool finalized;  // tp_finalize ran (the collector remembers it for this memory)
@@ -58,10 +59,7 @@ struct CoroObject {
 // and its function marked as running.
 struct Entry {
     explicit Entry(PyObject* self) noexcept
-        : scope(reinterpret_cast<CoroObject*>(self)->state, running_name(reinterpret_cast<CoroObject*>(self))) {}
-    static PyObject* running_name(CoroObject* c) noexcept {
-        return c->d.func ? function_qualname(c->d.func.get()) : nullptr;
-    }
+        : scope(reinterpret_cast<CoroObject*>(self)->state, reinterpret_cast<CoroObject*>(self)->qualname) {}
     StateScope scope;
 };
 
@@ -468,9 +466,11 @@ void coro_dealloc(PyObject* self) {
     if (as_coro(self)->d.state != Driver::Done && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     if (as_coro(self)->weakrefs) PyObject_ClearWeakRefs(self);
     rt::State* st = as_coro(self)->state;
-    {
+    if (as_coro(self)->d.root) {
         StateScope scope(st);
         as_coro(self)->d.~Driver();  // destroys the frames (and what they hold), then the arguments
+    } else {
+        as_coro(self)->d.~Driver();  // finished: only references to release
     }
 #if !defined(__SANITIZE_ADDRESS__)
     if (st && st->coro_type == tp && !as_coro(self)->finalized && st->coro_free_count < std::size(st->coro_free)) {
@@ -635,6 +635,7 @@ Ref new_coroutine_object(State& s) {
         PyObject* o = s.coro_free[--s.coro_free_count];
         CoroObject* c = as_coro(o);
         c->state = &s;
+        c->qualname = nullptr;
         new (&c->d) Driver;  // default-initialised: the members say how
         c->weakrefs = nullptr;
         c->finalized = false;
@@ -655,6 +656,7 @@ Ref make_coroutine(Co<Ref> co, PyObject* func, PyObject* const* args, size_t nar
     c->d.root = co.release();
     c->d.root.promise().driver = &c->d;
     c->d.func = Ref::borrow(func);
+    c->qualname = function_qualname(func);
     for (size_t i = 0; i < nargs; ++i) c->d.args[i] = Py_NewRef(args[i]);
     c->d.nargs = static_cast<unsigned char>(nargs);
     return self;

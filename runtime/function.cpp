@@ -212,7 +212,7 @@ void bind(FuncObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
             conv.owned |= 1u << i;
         }
     }
-    return f->def->impl(Args{conv.o, self}).release();
+    return f->def->impl(Args{conv.o, self, f->nparams}).release();
 }
 
 // The declared checks, then the implementation, on bound arguments.  The
@@ -227,7 +227,7 @@ inline PyObject* call_bound(FuncObject* f, PyObject* self, PyObject* const* boun
             return call_converted(f, self, bound, i, converted);
         }
     }
-    return f->def->impl(Args{bound, self}).release();
+    return f->def->impl(Args{bound, self, f->nparams}).release();
 }
 
 // A call whose arguments are not exactly the parameters in order.
@@ -431,7 +431,7 @@ PyObject* call_getter(PyObject* func, PyObject* obj) noexcept {
     FuncObject* f = as_func(func);
     StateScope scope(f->state, f->qualname);
     try {
-        return f->def->impl(Args{&obj, func}).release();
+        return f->def->impl(Args{&obj, func, 1}).release();
     } catch (...) {
         set_error_leaving(f->qualname, f->def->where);
         return nullptr;

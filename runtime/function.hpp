@@ -52,6 +52,7 @@ struct Param {
 struct Args {
     PyObject* const* v;
     PyObject* func;  // the function object being called
+    size_t n;        // how many: the declared parameters
     PyObject* operator[](size_t i) const noexcept { return v[i]; }
 };
 

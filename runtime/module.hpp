@@ -44,7 +44,7 @@ Ref function(const FuncDef& def);
 // Wrap a C++ coroutine as the result of the native coroutine function
 // being called (named after it).
 inline Ref coroutine(const Args& a, Co<Ref> co) {
-    return make_coroutine(std::move(co), a.func, a.v, function_arity(a.func));
+    return make_coroutine(std::move(co), a.func, a.v, a.n);
 }
 
 // Run a module's exec function with its state set up and current; errors
