@@ -318,7 +318,7 @@ bool log_wanted(int level) {
         reinterpret_cast<PyObject*>(Py_TYPE(st.log_logger)) == st.logger_type) {
         return st.log_on >> which & 1u;
     }
-    PyObject* logger = dict_find(st.dict, RT_NAME("logger"), RT_SITE);
+    PyObject* logger = dict_find(st.dict, RT_NAME("logger"), RT_WATCHED);
     if (!logger || reinterpret_cast<PyObject*>(Py_TYPE(logger)) != st.logger_type) return true;
     // The standard class sets both in the instance's own dictionary.
     Ref logger_ref = Ref::borrow(logger);

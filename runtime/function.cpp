@@ -423,7 +423,6 @@ Ref make_function(const FuncDef& def, const char* owner, PyObject* module_name) 
 PyObject* function_name(PyObject* func) { return as_func(func)->name; }
 PyObject* function_qualname(PyObject* func) { return as_func(func)->qualname; }
 Where function_where(PyObject* func) { return as_func(func)->def->where; }
-size_t function_arity(PyObject* func) { return as_func(func)->nparams; }
 
 bool takes_only_self(PyObject* func) { return as_func(func)->nparams == 1 && !as_func(func)->checked; }
 

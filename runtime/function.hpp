@@ -82,7 +82,6 @@ Ref make_function(const FuncDef& def, const char* owner, PyObject* module_name);
 PyObject* function_name(PyObject* func);
 PyObject* function_qualname(PyObject* func);
 Where function_where(PyObject* func);
-size_t function_arity(PyObject* func);
 
 // Whether `func` is declared with one unchecked parameter (`self`)...
 bool takes_only_self(PyObject* func);
