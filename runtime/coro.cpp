@@ -21,6 +21,7 @@ struct Driver {
     Ref in_value;                              // what the leaf's co_await gives back...
     Ref in_exc;                                // ...or raises
     Ref func;  // the native function that made it: its __name__ and __qualname__
+    FirstPart first = nullptr;  // a first part still to run (no frames yet)
     // The arguments of the native function call that made the coroutine:
     // owned here (so the collector sees them) and borrowed by the frames.
     // (Only the first `nargs` are set: the array is left unfilled when the
@@ -94,9 +95,17 @@ Ref awaitable_iter(PyObject* o) {
     return PYGEN_RETURN;
 }
 
+PySendResult fail_with(Driver& d, std::exception_ptr err, PyObject** out);
+
 PySendResult finish_with_error(Driver& d, PyObject** out) {
     std::exception_ptr err = std::move(d.root.promise().error);
     d.destroy_frames();
+    return fail_with(d, std::move(err), out);
+}
+
+// Report `err`, the error the body ended with, as the coroutine's.
+PySendResult fail_with(Driver& d, std::exception_ptr err, PyObject** out) {
+    d.state = Driver::Done;
     try {
         std::rethrow_exception(err);
     } catch (...) {
@@ -166,8 +175,23 @@ PySendResult after_iter(Driver& d, PySendResult r, PyObject* res, PyObject** out
             }
             // The first step: nothing is delivered (the initial suspension
             // gives nothing back), and nothing is pending yet.
-            d.leaf = d.root;
             d.state = Driver::Running;
+            if (d.first) {
+                FirstStep step;
+                try {
+                    step = std::exchange(d.first, nullptr)(d.args);
+                } catch (...) {
+                    return fail_with(d, std::current_exception(), out);
+                }
+                if (!step.rest) {
+                    d.state = Driver::Done;
+                    *out = step.value ? step.value.release() : Py_NewRef(Py_None);
+                    return PYGEN_RETURN;
+                }
+                d.root = step.rest.release();
+                d.root.promise().driver = &d;
+            }
+            d.leaf = d.root;
             return run_leaf(d, out);
         case Driver::Suspended:
             break;
@@ -647,6 +671,18 @@ Ref new_coroutine_object(State& s) {
     as_coro(o.get())->state = &s;
     new (&as_coro(o.get())->d) Driver;
     return o;
+}
+
+Ref make_deferred(FirstPart first, PyObject* func, PyObject* const* args, size_t nargs) {
+    if (nargs > Driver::kMaxHeld) raise(PyExc_SystemError, "too many coroutine arguments");
+    Ref self = new_coroutine_object(state());
+    CoroObject* c = as_coro(self.get());
+    c->d.first = first;
+    c->d.func = Ref::borrow(func);
+    c->qualname = function_qualname(func);
+    for (size_t i = 0; i < nargs; ++i) c->d.args[i] = Py_NewRef(args[i]);
+    c->d.nargs = static_cast<unsigned char>(nargs);
+    return self;
 }
 
 Ref make_coroutine(Co<Ref> co, PyObject* func, PyObject* const* args, size_t nargs) {

@@ -212,6 +212,7 @@ public:
     using promise_type = Promise<T>;
     using handle = std::coroutine_handle<promise_type>;
 
+    Co() noexcept : h_() {}  // no coroutine
     explicit Co(handle h) noexcept : h_(h) {}
     Co(Co&& o) noexcept : h_(std::exchange(o.h_, {})) {}
     Co& operator=(Co&& o) noexcept {
@@ -226,6 +227,7 @@ public:
     ~Co() { destroy(); }
 
     handle release() noexcept { return std::exchange(h_, {}); }
+    explicit operator bool() const noexcept { return static_cast<bool>(h_); }
     promise_type& promise() const noexcept { return h_.promise(); }
 
     // Awaited from another C++ coroutine: start it by symmetric transfer and
@@ -330,6 +332,22 @@ void free_coroutine_memory(State& s) noexcept;
 
 // The native coroutine type of a module (made when the module executes).
 PyTypeObject* make_coroutine_type(PyObject* module);
+
+// What the first part of a native coroutine gives (see make_deferred):
+// its value when it finished without awaiting anything, or the rest of the
+// coroutine to run from there.
+struct FirstStep {
+    Ref value;    // set: finished with this value
+    Co<Ref> rest;  // else: continue with this coroutine
+};
+// A first part: a plain function of the call's arguments (borrowed from
+// the coroutine object, which keeps them).
+using FirstPart = FirstStep (*)(PyObject* const* args);
+
+// A Python coroutine object whose first part is the plain function
+// `first`: it runs at the first send, as the start of the body would, and
+// costs no coroutine frame when it finishes at once.
+Ref make_deferred(FirstPart first, PyObject* func, PyObject* const* args, size_t nargs);
 
 // Wrap a root coroutine into a Python coroutine object named after the
 // native function `func` (its __name__ and __qualname__).  The coroutine

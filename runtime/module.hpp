@@ -46,6 +46,8 @@ Ref function(const FuncDef& def);
 inline Ref coroutine(const Args& a, Co<Ref> co) {
     return make_coroutine(std::move(co), a.func, a.v, a.n);
 }
+// The same for a coroutine whose first part is the plain function `first`.
+inline Ref coroutine(const Args& a, FirstPart first) { return make_deferred(first, a.func, a.v, a.n); }
 
 // Run a module's exec function with its state set up and current; errors
 // become the pending Python error.

@@ -65,10 +65,8 @@ Ref list_results(const Args& a) {
     return out;
 }
 
-Co<Ref> cancel_co(Arg self, Arg task_id) {
-    Ref workers = ATTR(self.get(), "_workers");
-    Ref worker = rt::get_or(workers.get(), task_id.get());
-    if (worker.is_none() || !status_is(ATTR(worker.get(), "status").get(), RT_NAME("RUNNING"))) co_return rt::boolean(false);
+// Stop a running worker, mark it cancelled and keep its result.
+Co<Ref> cancel_running(Arg self, Arg task_id, Ref worker) {
     co_await rt::call_method(worker.get(), RT_NAME("stop"));
     Ref cancelled = WORKER_STATUS("CANCELLED");
     rt::setattr(worker.get(), RT_NAME("status"), cancelled);
@@ -76,7 +74,18 @@ Co<Ref> cancel_co(Arg self, Arg task_id) {
     rt::setitem(ATTR(self.get(), "_results").get(), task_id.get(), record);
     co_return rt::boolean(true);
 }
-Ref cancel(const Args& a) { return rt::coroutine(a, cancel_co(a[0], a[1])); }
+
+// Until the stop there is nothing to await: an id without a running
+// worker is answered without a coroutine frame.
+rt::FirstStep cancel_first(PyObject* const* a) {
+    Ref workers = ATTR(a[0], "_workers");
+    Ref worker = rt::get_or(workers.get(), a[1]);
+    if (worker.is_none() || !status_is(ATTR(worker.get(), "status").get(), RT_NAME("RUNNING"))) {
+        return {rt::boolean(false), {}};
+    }
+    return {Ref(), cancel_running(a[0], a[1], std::move(worker))};
+}
+Ref cancel(const Args& a) { return rt::coroutine(a, cancel_first); }
 
 // Stops every running worker once, including workers that spawns register
 // while a stop is awaited: after each pass over a snapshot of the registry

@@ -161,6 +161,25 @@ Ref await_times(const Args& a) { return rt::coroutine(a, await_times_co(a[0], Py
 const rt::FuncDef await_times_def{"await_times", nullptr, await_times_params, "None", await_times,
                                   rt::Kind::Coroutine};
 
+// A coroutine with a first part: it notes "first" in `log`, then by `mode`
+// answers "now" at once, raises ValueError, or goes on to a frame that
+// sleeps once and answers "later".
+Co<Ref> first_part_rest(Arg log) {
+    Ref asyncio = RT_GLOBAL("asyncio");
+    co_await rt::call_method(asyncio.get(), RT_NAME("sleep"), 0);
+    rt::check_status(PyList_Append(log.get(), rt::str("rest").get()));
+    co_return rt::str("later");
+}
+rt::FirstStep first_part_first(PyObject* const* a) {
+    rt::check_status(PyList_Append(a[0], rt::str("first").get()));
+    if (PyUnicode_CompareWithASCIIString(a[1], "now") == 0) return {rt::str("now"), {}};
+    if (PyUnicode_CompareWithASCIIString(a[1], "fail") == 0) rt::raise(PyExc_ValueError, "failed in the first part");
+    return {Ref(), first_part_rest(a[0])};
+}
+const Param first_part_params[] = {{"log", "list", Check::List}, {"mode", "str", Check::Str}};
+Ref first_part(const Args& a) { return rt::coroutine(a, first_part_first); }
+const rt::FuncDef first_part_def{"first_part", nullptr, first_part_params, "str", first_part, rt::Kind::Coroutine};
+
 void exec(PyObject*) {
     rt::import_global("asyncio");
     rt::set_global("kinds", rt::function(kinds_def));
@@ -173,6 +192,7 @@ void exec(PyObject*) {
     rt::set_global("fail_after", rt::function(fail_after_def));
     rt::set_global("at_once", rt::function(at_once_def));
     rt::set_global("await_times", rt::function(await_times_def));
+    rt::set_global("first_part", rt::function(first_part_def));
     rt::ClassBuilder widget("Widget", "A small class made of native functions.");
     widget.method(widget_init_def).method(widget_get_def).property(widget_size_def).method(widget_work_def);
     rt::set_global("Widget", widget.build());

@@ -367,6 +367,27 @@ def test_cycle_through_a_suspended_coroutine_is_collected():
     assert gone() is None
 
 
+@pytest.mark.parametrize("mode", ["now", "later", "fail"])
+def test_a_first_part_runs_when_awaited_like_the_start_of_a_body(mode):
+    log = []
+
+    async def main():
+        coro = m.first_part(log, mode)
+        assert log == [] and asyncio.iscoroutine(coro)  # nothing runs before the first send
+        if mode == "fail":
+            with pytest.raises(ValueError, match="failed in the first part"):
+                await coro
+            return None
+        return await coro
+
+    result = run(main())
+    assert log == {"now": ["first"], "later": ["first", "rest"], "fail": ["first"]}[mode]
+    assert result == {"now": "now", "later": "later", "fail": None}[mode]
+    with pytest.warns(RuntimeWarning, match="coroutine 'first_part' was never awaited"):
+        m.first_part(log, mode)
+        gc.collect()
+
+
 def test_unawaited_coroutine_warns_like_python():
     with pytest.warns(RuntimeWarning, match="coroutine 'nested' was never awaited"):
         m.nested(1)
