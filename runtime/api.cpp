@@ -54,7 +54,7 @@ std::string to_string(PyObject* o) {
     return std::string(utf8(s.get()));
 }
 
-bool truthy(PyObject* o) {
+bool truthy_slow(PyObject* o) {
     int r = PyObject_IsTrue(o);
     if (r < 0) throw_pending();
     return r != 0;

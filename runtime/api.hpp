@@ -51,7 +51,12 @@ std::string to_string(PyObject* o);
 // str(o)
 inline Ref text_of(PyObject* o) { return check(PyObject_Str(o)); }
 // Truth by Python's rules.
-bool truthy(PyObject* o);
+bool truthy_slow(PyObject* o);
+inline bool truthy(PyObject* o) {
+    if (o == Py_True) return true;
+    if (o == Py_False || o == Py_None) return false;
+    return truthy_slow(o);
+}
 double as_double(PyObject* o);
 
 // ---- attributes and items --------------------------------------------------

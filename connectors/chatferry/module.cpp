@@ -77,7 +77,9 @@ Ref import_name(PyObject* module, PyObject* name, rt::WatchedSite& in_modules, r
 
 bool equals(PyObject* a, PyObject* text) {
     if (a == text) return true;
-    if (PyUnicode_CheckExact(a)) return PyUnicode_Compare(a, text) == 0;
+    if (PyUnicode_CheckExact(a)) {
+        return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(text) && PyUnicode_Compare(a, text) == 0;
+    }
     Ref result = rt::check(PyObject_RichCompare(a, text, Py_EQ));
     return rt::truthy(result.get());
 }
