@@ -281,7 +281,11 @@ void start_watching(State&) {
             PyErr_Clear();  // none left: every read is made afresh
             return;
         }
-        g_instance_stores_seen = instance_stores_reach_watchers();
+        try {
+            g_instance_stores_seen = instance_stores_reach_watchers();
+        } catch (PyException&) {
+            g_instance_stores_seen = false;  // not known: never relied on
+        }
     }
     ++g_watch_users;
 }
