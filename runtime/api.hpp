@@ -105,12 +105,16 @@ inline bool same_key(PyObject* k, PyObject* key) noexcept {
     return k == key || (PyUnicode_CheckExact(k) && PyUnicode_CheckExact(key) &&
                         PyUnicode_GET_LENGTH(k) == PyUnicode_GET_LENGTH(key) && PyUnicode_Compare(k, key) == 0);
 }
+// dict[key] at the site's position, borrowed; null when it is not there.
+inline PyObject* entry_at(PyObject* dict, PyObject* key, const DictSite& site) noexcept {
+    Py_ssize_t p = site.pos;
+    PyObject *k, *v;
+    return p >= 0 && PyDict_Next(dict, &p, &k, &v) && same_key(k, key) ? v : nullptr;
+}
 PyObject* dict_find_learning(PyObject* dict, PyObject* key, DictSite& site, Where where);
 // dict_find through a look-up site.
 inline PyObject* dict_find(PyObject* dict, PyObject* key, DictSite& site, Where where = Where::here()) {
-    Py_ssize_t p = site.pos;
-    PyObject *k, *v;
-    if (p >= 0 && PyDict_Next(dict, &p, &k, &v) && same_key(k, key)) return v;
+    if (PyObject* v = entry_at(dict, key, site)) return v;
     return dict_find_learning(dict, key, site, where);
 }
 
@@ -150,18 +154,8 @@ inline Ref getattr(PyObject* o, PyObject* name, AttrSite& site) {
             return getattr_learning(o, name, site);  // unset: the AttributeError
         }
         if (site.how == AttrSite::Generic) return check(PyObject_GetAttr(o, name));
-        if (PyObject* dict = PyObject_GenericGetDict(o, nullptr)) {
-            Py_ssize_t p = site.entry.pos;
-            PyObject *k, *v;
-            if (p >= 0 && PyDict_Next(dict, &p, &k, &v) && same_key(k, name)) {
-                Py_INCREF(v);
-                Py_DECREF(dict);
-                return Ref::steal(v);
-            }
-            Py_DECREF(dict);
-        } else {
-            throw_pending();
-        }
+        Ref dict = check(PyObject_GenericGetDict(o, nullptr));
+        if (PyObject* v = entry_at(dict.get(), name, site.entry)) return Ref::borrow(v);
     }
     return getattr_learning(o, name, site);
 }
@@ -222,9 +216,6 @@ Ref call_method(PyObject* o, PyObject* name, A&&... a) {
                                            nullptr));
 }
 
-// o.<name>(*a) where `o` is usually a module (asyncio, time, json...): a
-// plain module's function is taken from its dictionary, anything else is
-// called as a method.
 // mod.<name>: for a plain module, its dictionary's entry through a watched
 // site; otherwise (or when the entry is missing) the attribute look-up.
 inline Ref module_attr(PyObject* mod, PyObject* name, WatchedSite& site) {
@@ -234,29 +225,22 @@ inline Ref module_attr(PyObject* mod, PyObject* name, WatchedSite& site) {
     return getattr(mod, name);
 }
 #define RT_MODULE_ATTR(mod, name) ::rt::module_attr((mod), RT_NAME(name), RT_WATCHED)
-// mod.<name>(*args) with the function read through a watched site.
-template <class... A>
-Ref call_module_attr_at(WatchedSite& site, PyObject* o, PyObject* name, A&&... a) {
-    if (PyModule_CheckExact(o)) {
-        if (PyObject* f = dict_find(PyModule_GetDict(o), name, site)) {
-            Ref fn = Ref::borrow(f);
-            return call(fn.get(), std::forward<A>(a)...);
-        }
-    }
-    return call_method(o, name, std::forward<A>(a)...);
-}
-#define RT_CALL_MODULE_ATTR(mod, name, ...) ::rt::call_module_attr_at(RT_WATCHED, (mod), RT_NAME(name) __VA_OPT__(, ) __VA_ARGS__)
 
+// mod.<name>(*a) where `mod` is usually a module (asyncio, time, json...): a
+// plain module's function is taken from its dictionary through a watched
+// site, anything else is called as a method.
 template <class... A>
-Ref call_module_attr(PyObject* o, PyObject* name, A&&... a) {
-    if (PyModule_CheckExact(o)) {
-        if (PyObject* f = dict_find(PyModule_GetDict(o), name)) {
+Ref call_module_attr(WatchedSite& site, PyObject* mod, PyObject* name, A&&... a) {
+    if (PyModule_CheckExact(mod)) {
+        if (PyObject* f = dict_find(PyModule_GetDict(mod), name, site)) {
             Ref fn = Ref::borrow(f);
             return call(fn.get(), std::forward<A>(a)...);
         }
     }
-    return call_method(o, name, std::forward<A>(a)...);
+    return call_method(mod, name, std::forward<A>(a)...);
 }
+#define RT_CALL_MODULE_ATTR(mod, name, ...) \
+    ::rt::call_module_attr(RT_WATCHED, (mod), RT_NAME(name) __VA_OPT__(, ) __VA_ARGS__)
 
 // f(*pos, **dict(zip(kwnames, kw))): `kwnames` is the call site's tuple of
 // keyword names, RT_KW("a,b").

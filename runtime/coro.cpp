@@ -5,6 +5,7 @@
 
 #include <iterator>
 #include <new>
+#include <optional>
 
 namespace rt {
 
@@ -490,11 +491,12 @@ void coro_dealloc(PyObject* self) {
     if (as_coro(self)->d.state != Driver::Done && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     if (as_coro(self)->weakrefs) PyObject_ClearWeakRefs(self);
     rt::State* st = as_coro(self)->state;
-    if (as_coro(self)->d.root) {
-        StateScope scope(st);
+    {
+        // Destroying frames runs module code; a finished coroutine has only
+        // references to release.
+        std::optional<StateScope> scope;
+        if (as_coro(self)->d.root) scope.emplace(st);
         as_coro(self)->d.~Driver();  // destroys the frames (and what they hold), then the arguments
-    } else {
-        as_coro(self)->d.~Driver();  // finished: only references to release
     }
 #if !defined(__SANITIZE_ADDRESS__)
     if (st && st->coro_type == tp && !as_coro(self)->finalized && st->coro_free_count < std::size(st->coro_free)) {
@@ -673,28 +675,32 @@ Ref new_coroutine_object(State& s) {
     return o;
 }
 
-Ref make_deferred(FirstPart first, PyObject* func, PyObject* const* args, size_t nargs) {
+namespace {
+// A coroutine object for a call of the native function `func`, keeping the
+// call's arguments; nothing to run yet.
+Ref coroutine_for(PyObject* func, PyObject* const* args, size_t nargs) {
     if (nargs > Driver::kMaxHeld) raise(PyExc_SystemError, "too many coroutine arguments");
     Ref self = new_coroutine_object(state());
     CoroObject* c = as_coro(self.get());
-    c->d.first = first;
     c->d.func = Ref::borrow(func);
     c->qualname = function_qualname(func);
     for (size_t i = 0; i < nargs; ++i) c->d.args[i] = Py_NewRef(args[i]);
     c->d.nargs = static_cast<unsigned char>(nargs);
     return self;
 }
+}  // namespace
+
+Ref make_deferred(FirstPart first, PyObject* func, PyObject* const* args, size_t nargs) {
+    Ref self = coroutine_for(func, args, nargs);
+    as_coro(self.get())->d.first = first;
+    return self;
+}
 
 Ref make_coroutine(Co<Ref> co, PyObject* func, PyObject* const* args, size_t nargs) {
-    if (nargs > Driver::kMaxHeld) raise(PyExc_SystemError, "too many coroutine arguments");
-    Ref self = new_coroutine_object(state());
-    CoroObject* c = as_coro(self.get());
-    c->d.root = co.release();
-    c->d.root.promise().driver = &c->d;
-    c->d.func = Ref::borrow(func);
-    c->qualname = function_qualname(func);
-    for (size_t i = 0; i < nargs; ++i) c->d.args[i] = Py_NewRef(args[i]);
-    c->d.nargs = static_cast<unsigned char>(nargs);
+    Ref self = coroutine_for(func, args, nargs);
+    Driver& d = as_coro(self.get())->d;
+    d.root = co.release();
+    d.root.promise().driver = &d;
     return self;
 }
 

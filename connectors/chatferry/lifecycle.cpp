@@ -66,7 +66,7 @@ Co<Ref> stop_co(Arg self) {
 
 Ref stop(const Args& a) { return rt::coroutine(a, stop_co(a[0])); }
 
-Ref is_running(const Args& a) { return rt::getattr(a[0], RT_NAME("_running")); }
+Ref is_running(const Args& a) { return RT_ATTR(a[0], "_running"); }
 
 // ---- the queue -------------------------------------------------------------
 

@@ -35,7 +35,7 @@ void exec(PyObject*) {
     rt::import_from("pathlib", "Path");
     rt::import_from("typing", "Any");
     Ref logging = RT_GLOBAL("logging");
-    rt::set_global("logger", rt::call_module_attr(logging.get(), RT_NAME("getLogger"), kLoggerName));
+    rt::set_global("logger", RT_CALL_MODULE_ATTR(logging.get(), "getLogger", kLoggerName));
 
     rt::ClassBuilder cls("Chatferry", kClassDoc);
     cls.method(init_def)

@@ -24,7 +24,7 @@ void exec(PyObject*) {
     rt::import_from("typing", "Callable");
     for (rt::Original f : {rt::Original::uuid4, rt::Original::urandom, rt::Original::iscoroutine}) rt::keep_original(f);
     Ref logging = RT_GLOBAL("logging");
-    rt::set_global("logger", rt::call_module_attr(logging.get(), RT_NAME("getLogger"), "tovana.subprocess"));
+    rt::set_global("logger", RT_CALL_MODULE_ATTR(logging.get(), "getLogger", "tovana.subprocess"));
     define_records();
     define_worker_process();
     define_pool();

@@ -78,9 +78,6 @@ Ref factory_field(const Ref& factory) {
 
 // ---- to_dict -----------------------------------------------------------------
 
-// The value of an enumeration member; a plain value is reported as it is.
-// A member of the module's own enumeration `cls` gives its stored `_value_`
-// (what its `value` property returns) without the property call.
 // Look-up sites of one record class's to_dict(): the class and its
 // enumeration among the module's globals, and the member's `_value_`.
 struct RecordSites {
@@ -88,6 +85,9 @@ struct RecordSites {
     rt::AttrSite value;
 };
 
+// The value of an enumeration member; a plain value is reported as it is.
+// A member of the module's own enumeration `cls` gives its stored `_value_`
+// (what its `value` property returns) without the property call.
 Ref member_value(PyObject* v, PyObject* cls_name, RecordSites& sites) {
     PyObject* cls = rt::dict_find(rt::state().dict, cls_name, sites.enum_cls);
     if (cls && reinterpret_cast<PyObject*>(Py_TYPE(v)) == cls) return rt::getattr(v, RT_NAME("_value_"), sites.value);
