@@ -308,6 +308,17 @@ bool watch(PyObject* dict) noexcept {
     return true;
 }
 
+Ref getattr_keeping(PyObject* o, PyObject* name, KeptAttrSite& site) {
+    site.kept = WatchedSite{};
+    Ref value = getattr(o, name, static_cast<AttrSite&>(site));
+    if (!g_instance_stores_seen || site.how != AttrSite::InstanceDict || Py_TYPE(o) != site.type) return value;
+    Ref dict = check(PyObject_GenericGetDict(o, nullptr));
+    if (PyDict_CheckExact(dict.get()) && dict_find(dict.get(), name) == value.get() && watch(dict.get())) {
+        site.kept = WatchedSite{watched_generation(), dict.get(), value.get()};
+    }
+    return value;
+}
+
 PyObject* dict_find_watching(PyObject* dict, PyObject* key, WatchedSite& site, Where where) {
     PyObject* v = dict_find(dict, key, where);
     if (v && PyDict_CheckExact(dict) && watch(dict)) site = WatchedSite{watched_generation(), dict, v};

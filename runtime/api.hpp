@@ -177,6 +177,32 @@ inline PyObject* dict_find(PyObject* dict, PyObject* key, WatchedSite& site, Whe
     return dict_find_watching(dict, key, site, where);
 }
 
+// An attribute-read site for an attribute that is bound once and rarely
+// rebound, such as a container an object keeps for its life.  Besides what
+// an AttrSite knows, it keeps the value last read from an instance
+// dictionary that is watched (see watch()), and reuses it while that dict
+// is still the object's and no watched dict has changed since.  Where the
+// interpreter's attribute stores do not reach dict watchers, it is a plain
+// AttrSite.  The object's own dict is watched: every store to its
+// attributes then moves the generation on, so use it only for objects
+// whose attributes change rarely.
+struct KeptAttrSite : AttrSite {
+    WatchedSite kept;
+};
+#define RT_KEPT_ATTR_SITE ([]() -> ::rt::KeptAttrSite& { static ::rt::KeptAttrSite site_; return site_; }())
+#define RT_KEPT_ATTR(o, name) ::rt::getattr((o), RT_NAME(name), RT_KEPT_ATTR_SITE)
+
+Ref getattr_keeping(PyObject* o, PyObject* name, KeptAttrSite& site);
+inline Ref getattr(PyObject* o, PyObject* name, KeptAttrSite& site) {
+    PyTypeObject* tp = Py_TYPE(o);
+    if (site.kept.gen == watched_generation() && tp == site.type && tp->tp_version_tag == site.version) {
+        // (The site keeps a value only for an instance-dictionary read.)
+        Ref dict = check(PyObject_GenericGetDict(o, nullptr));
+        if (dict.get() == site.kept.dict) return Ref::borrow(site.kept.value);
+    }
+    return getattr_keeping(o, name, site);
+}
+
 // mapping.get(key, dflt); a plain dict is read directly.
 Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt = Py_None);
 Ref get_or(PyObject* mapping, PyObject* key, PyObject* dflt, DictSite& site);

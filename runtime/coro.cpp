@@ -234,22 +234,27 @@ PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcep
 // Raise StopIteration(value) so that a method call can report a return.
 // The interpreter's `await` reaches a coroutine that is not a Python one
 // through tp_iternext, which reports a value only this way; it takes the
-// value and drops the exception at once.  So one instance is kept and
-// reused as long as nothing else holds it, reset to a fresh state.
+// value and drops the exception at once.  So instances are kept and reused
+// as long as nothing else holds them: one raised as it is for False, one
+// for True, and one reset to any other value.
 PyObject* raise_stop(PyObject* value) {
     if (value == Py_None) {
         Py_DECREF(value);
         PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    PyObject*& kept = state().stop_iteration;
+    const unsigned which = value == Py_False ? 1 : value == Py_True ? 2 : 0;
+    PyObject*& kept = state().stop_iteration[which];
     auto* e = reinterpret_cast<PyStopIterationObject*>(kept);
     if (e && Py_REFCNT(kept) == 1 && !e->dict && !e->notes && !e->traceback && !e->context && !e->cause && e->args &&
         Py_REFCNT(e->args) == 1 && PyTuple_GET_SIZE(e->args) == 1) {
-        Py_SETREF(e->value, Py_NewRef(value));
-        PyObject* old = PyTuple_GET_ITEM(e->args, 0);
-        PyTuple_SET_ITEM(e->args, 0, value);  // steals
-        Py_DECREF(old);
+        if (!which || e->value != value || PyTuple_GET_ITEM(e->args, 0) != value) {
+            Py_SETREF(e->value, Py_NewRef(value));
+            PyObject* old = PyTuple_GET_ITEM(e->args, 0);
+            PyTuple_SET_ITEM(e->args, 0, Py_NewRef(value));
+            Py_DECREF(old);
+        }
+        Py_DECREF(value);
         e->suppress_context = 0;
         PyErr_SetRaisedException(Py_NewRef(kept));
         return nullptr;

@@ -41,7 +41,7 @@ void init_state(State& s, PyObject* m) {
 
 int traverse_state(State& s, visitproc visit, void* arg) {
     for (PyObject* o : s.originals) Py_VISIT(o);
-    Py_VISIT(s.stop_iteration);
+    for (PyObject* o : s.stop_iteration) Py_VISIT(o);
     Py_VISIT(s.logger_type);
     Py_VISIT(s.func_type);
     Py_VISIT(s.coro_type);
@@ -53,7 +53,7 @@ namespace {
 // The references traverse_state visits: what breaking a cycle clears.
 void clear_visited(State& s) {
     for (PyObject*& o : s.originals) Py_CLEAR(o);
-    Py_CLEAR(s.stop_iteration);
+    for (PyObject*& o : s.stop_iteration) Py_CLEAR(o);
     Py_CLEAR(s.logger_type);
     Py_CLEAR(s.func_type);
     Py_CLEAR(s.coro_type);

@@ -65,7 +65,7 @@ struct State {
     PyTypeObject* func_type;      // owned
     PyTypeObject* coro_type;      // owned
     PyTypeObject* property_type;  // owned
-    PyObject* stop_iteration;     // owned: the StopIteration reused by native coroutines
+    PyObject* stop_iteration[3];  // owned: the StopIterations reused by native coroutines (any value, False, True)
     PyObject* logger_type;        // owned: logging.Logger as the module found it
     PyObject* originals[kOriginalCount];  // owned; null unless kept
     // What log_wanted() found for the standard levels (bit level / 10 of

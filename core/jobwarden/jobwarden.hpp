@@ -26,6 +26,9 @@ void add_pool_queries(rt::ClassBuilder& cls);
 
 // o.<name>, with the name interned once for the module.
 #define ATTR(o, name) RT_ATTR(o, name)
+// The pool's containers (_workers, _results, _callbacks, _lock): bound once
+// by __init__ and rarely rebound, so read through a kept-value site.
+#define POOL_ATTR(self, name) RT_KEPT_ATTR(self, name)
 
 // WorkerStatus.<member>, looked up through the module's globals; `member`
 // is the member's interned name.

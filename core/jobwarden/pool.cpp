@@ -63,7 +63,7 @@ Ref resolve_worker_script(const Args& a) {
 // ---- callbacks -----------------------------------------------------------------------
 
 Ref on_result(const Args& a) {
-    Ref callbacks = ATTR(a[0], "_callbacks");
+    Ref callbacks = POOL_ATTR(a[0], "_callbacks");
     rt::check_status(PyList_Append(callbacks.get(), a[1]));
     return rt::none();
 }
@@ -92,7 +92,7 @@ bool is_coroutine(PyObject* value) {
 }
 
 Co<Ref> notify_co(Arg self, Arg result) {
-    Ref callbacks = ATTR(self.get(), "_callbacks");
+    Ref callbacks = POOL_ATTR(self.get(), "_callbacks");
     // The length is read before every step: callbacks registered during the
     // walk are called in the same walk.
     for (Py_ssize_t i = 0; i < rt::length(callbacks.get()); ++i) {
@@ -131,7 +131,7 @@ Ref refusal(PyObject* task_id, const Ref& error) {
 // refusal while the lock is held), else hold a place and return None.
 Co<Ref> check_limit(Arg self, Arg task) {
     Ref task_id = ATTR(task.get(), "id");
-    Ref workers = ATTR(self.get(), "_workers");
+    Ref workers = POOL_ATTR(self.get(), "_workers");
     Ref running = WORKER_STATUS("RUNNING");
     long count = PyLong_AsLong(ATTR(self.get(), "_starting").get());
     Ref values = rt::check(PyDict_Values(workers.get()));
@@ -158,7 +158,7 @@ Co<Ref> check_limit(Arg self, Arg task) {
 Co<Ref> run_worker(Arg self, Arg task, Arg worker, double started, bool* holding) {
     co_await rt::call_method(worker.get(), RT_NAME("start"));
     Ref task_id = ATTR(task.get(), "id");
-    rt::setitem(ATTR(self.get(), "_workers").get(), task_id.get(), worker);
+    rt::setitem(POOL_ATTR(self.get(), "_workers").get(), task_id.get(), worker);
     *holding = false;
     add_starting(self.get(), -1);
 
@@ -181,7 +181,7 @@ Co<Ref> spawn_co(Arg self, Arg task) {
         co_return result;
     }
 
-    Ref lock = ATTR(self.get(), "_lock");
+    Ref lock = POOL_ATTR(self.get(), "_lock");
     co_await rt::call_method(lock.get(), RT_NAME("acquire"));
     // Everything done under the lock, reading the task included, is inside
     // the attempt, so the lock is released on every way out.
@@ -238,7 +238,7 @@ Co<Ref> spawn_co(Arg self, Arg task) {
     if (building) std::rethrow_exception(building);
     if (!result) result = ran.get();
 
-    rt::setitem(ATTR(self.get(), "_results").get(), ATTR(task.get(), "id").get(), result);
+    rt::setitem(POOL_ATTR(self.get(), "_results").get(), ATTR(task.get(), "id").get(), result);
     co_await rt::call_method(self.get(), RT_NAME("_notify"), result);
     co_return result;
 }

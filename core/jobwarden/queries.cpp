@@ -27,12 +27,12 @@ Co<Ref> spawn_many_co(Arg self, Arg tasks) {
 Ref spawn_many(const Args& a) { return rt::coroutine(a, spawn_many_co(a[0], a[1])); }
 
 Ref get_result(const Args& a) {
-    return rt::get_or(ATTR(a[0], "_results").get(), a[1]);
+    return rt::get_or(POOL_ATTR(a[0], "_results").get(), a[1]);
 }
 
 Ref list_active(const Args& a) {
     Ref out = rt::check(PyList_New(0));
-    Ref items = rt::check(PyDict_Items(ATTR(a[0], "_workers").get()));
+    Ref items = rt::check(PyDict_Items(POOL_ATTR(a[0], "_workers").get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         PyObject* worker = PyTuple_GET_ITEM(item, 1);
@@ -50,7 +50,7 @@ Ref list_active(const Args& a) {
 }
 
 Ref list_results(const Args& a) {
-    Ref results = rt::check(PySequence_List(rt::check(PyDict_Values(ATTR(a[0], "_results").get())).get()));
+    Ref results = rt::check(PySequence_List(rt::check(PyDict_Values(POOL_ATTR(a[0], "_results").get())).get()));
     Ref operator_mod = rt::check(PyImport_ImportModule("operator"));
     Ref key = rt::call_method(operator_mod.get(), RT_NAME("attrgetter"), RT_NAME("duration"));
     Ref sort = rt::getattr(results.get(), RT_NAME("sort"));
@@ -71,14 +71,14 @@ Co<Ref> cancel_running(Arg self, Arg task_id, Ref worker) {
     Ref cancelled = WORKER_STATUS("CANCELLED");
     rt::setattr(worker.get(), RT_NAME("status"), cancelled);
     Ref record = make_result(task_id.get(), cancelled, rt::none(), rt::none(), 0.0, ATTR(worker.get(), "pid"));
-    rt::setitem(ATTR(self.get(), "_results").get(), task_id.get(), record);
+    rt::setitem(POOL_ATTR(self.get(), "_results").get(), task_id.get(), record);
     co_return rt::boolean(true);
 }
 
 // Until the stop there is nothing to await: an id without a running
 // worker is answered without a coroutine frame.
 rt::FirstStep cancel_first(PyObject* const* a) {
-    Ref workers = ATTR(a[0], "_workers");
+    Ref workers = POOL_ATTR(a[0], "_workers");
     Ref worker = rt::get_or(workers.get(), a[1]);
     if (worker.is_none() || !status_is(ATTR(worker.get(), "status").get(), RT_NAME("RUNNING"))) {
         return {rt::boolean(false), {}};
@@ -91,7 +91,7 @@ Ref cancel(const Args& a) { return rt::coroutine(a, cancel_first); }
 // while a stop is awaited: after each pass over a snapshot of the registry
 // it walks the workers it has not seen yet, until no new one appears.
 Co<Ref> cleanup_co(Arg self) {
-    Ref workers = ATTR(self.get(), "_workers");
+    Ref workers = POOL_ATTR(self.get(), "_workers");
     std::unordered_set<PyObject*> seen;
     std::vector<Ref> keep_alive;  // seen workers stay alive, so their addresses stay unique
     for (;;) {

@@ -828,6 +828,11 @@ def test_get_result():
     record = SubprocessResult("t", WorkerStatus.COMPLETED)
     pool._results["t"] = record
     assert pool.get_result("t") is record
+    # The pool's containers may be replaced, on it or on another pool.
+    other = Jobwarden(temp_dir="x")
+    for i in range(100):
+        pool._results = {"t": i}
+        assert pool.get_result("t") == i and other.get_result("t") is None
     for value, got in ((5, "int"), (None, "NoneType")):
         with pytest.raises(TypeError) as info:
             pool.get_result(value)

@@ -40,6 +40,10 @@ Ref widget_get(const Args& a) {
     Ref items = RT_ATTR(a[0], "items");
     return rt::call_method(items.get(), RT_NAME("get"), a[1]);
 }
+Ref widget_get_kept(const Args& a) {
+    Ref items = RT_KEPT_ATTR(a[0], "items");
+    return rt::call_method(items.get(), RT_NAME("get"), a[1]);
+}
 Ref widget_size(const Args& a) {
     Ref items = rt::getattr(a[0], RT_NAME("items"));
     return rt::integer(PyObject_Length(items.get()));
@@ -59,6 +63,8 @@ Ref widget_work(const Args& a) {
 const Param work_params[] = {{"self"}, {"x", "int", Check::Int}};
 const rt::FuncDef widget_init_def{"__init__", nullptr, self_only, "None", widget_init};
 const rt::FuncDef widget_get_def{"get", "Look a key up.", get_params, "Any", widget_get};
+const rt::FuncDef widget_get_kept_def{"get_kept", "Look a key up (a kept-value read).", get_params, "Any",
+                                      widget_get_kept};
 const rt::FuncDef widget_size_def{"size", nullptr, self_only, "int", widget_size};
 const rt::FuncDef widget_work_def{"work", "Store x after one loop turn.", work_params, "int", widget_work,
                                   rt::Kind::Coroutine};
@@ -194,7 +200,7 @@ void exec(PyObject*) {
     rt::set_global("await_times", rt::function(await_times_def));
     rt::set_global("first_part", rt::function(first_part_def));
     rt::ClassBuilder widget("Widget", "A small class made of native functions.");
-    widget.method(widget_init_def).method(widget_get_def).property(widget_size_def).method(widget_work_def);
+    widget.method(widget_init_def).method(widget_get_def).method(widget_get_kept_def).property(widget_size_def).method(widget_work_def);
     rt::set_global("Widget", widget.build());
 }
 

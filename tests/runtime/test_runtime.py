@@ -148,8 +148,8 @@ def test_methods_bind_like_python_methods():
     assert w.get("k") == "patched"
 
 
-def test_attribute_reads_follow_the_object_and_its_class():
-    get = m.Widget.get  # reads `self.items` through one read site
+@pytest.mark.parametrize("get", [m.Widget.get, m.Widget.get_kept])  # `self.items` through one read site
+def test_attribute_reads_follow_the_object_and_its_class(get):
 
     class Slotted:
         __slots__ = ("items",)
@@ -171,6 +171,17 @@ def test_attribute_reads_follow_the_object_and_its_class():
     del p.items
     p.items = {"k": "again"}
     assert get(p, "k") == "again"
+    # Stores by warmed-up bytecode, a replaced __dict__, and new objects
+    # (some at the address of dead ones) are all seen.
+    for i in range(200):
+        p.items = {"k": i}
+        assert get(p, "k") == i
+        if i % 50 == 0:
+            p.__dict__ = {"items": {"k": -i}}
+            assert get(p, "k") == -i
+        q = Plain()
+        q.items = {"k": ("new", i)}
+        assert get(q, "k") == ("new", i)
 
 
 def test_module_globals_are_read_afresh_when_the_dict_changes_layout(monkeypatch):
