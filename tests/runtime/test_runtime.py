@@ -173,10 +173,11 @@ def test_attribute_reads_follow_the_object_and_its_class(get):
     assert get(p, "k") == "again"
     # Stores by warmed-up bytecode, a replaced __dict__, and new objects
     # (some at the address of dead ones) are all seen.
+    p = Plain()
     for i in range(200):
         p.items = {"k": i}
         assert get(p, "k") == i
-        if i % 50 == 0:
+        if i % 50 == 49:
             p.__dict__ = {"items": {"k": -i}}
             assert get(p, "k") == -i
         q = Plain()
