@@ -338,6 +338,11 @@ def test_protocol_send_throw_and_close_by_hand():
             with pytest.raises(TypeError, match="non-None"):
                 c.send(1)
             c.close()
+            # `await` takes each value from a reused StopIteration.
+            for value in (False, True, 7, False, None, True, "x"):
+                fut = asyncio.get_running_loop().create_future()
+                fut.set_result(value)
+                assert await m.await_it(fut) is value
 
     run(main())
 
