@@ -661,7 +661,7 @@ void free_coroutine_memory(State& s) noexcept {
 // A coroutine object of the module with state `s`, with an empty Driver:
 // the memory of a finished one when there is one (tracked only once its
 // fields are set), else a new one.
-Ref new_coroutine_object(State& s) {
+[[gnu::always_inline]] inline Ref new_coroutine_object(State& s) {
     if (s.coro_free_count) {
         PyObject* o = s.coro_free[--s.coro_free_count];
         CoroObject* c = as_coro(o);
@@ -683,7 +683,7 @@ Ref new_coroutine_object(State& s) {
 namespace {
 // A coroutine object for a call of the native function `func`, keeping the
 // call's arguments; nothing to run yet.
-Ref coroutine_for(PyObject* func, PyObject* const* args, size_t nargs) {
+[[gnu::always_inline]] inline Ref coroutine_for(PyObject* func, PyObject* const* args, size_t nargs) {
     if (nargs > Driver::kMaxHeld) raise(PyExc_SystemError, "too many coroutine arguments");
     Ref self = new_coroutine_object(state());
     CoroObject* c = as_coro(self.get());
