@@ -152,7 +152,7 @@ AttrSite::How read_by(PyTypeObject* tp, PyObject* name, Py_ssize_t* offset) {
 Ref getattr_learning(PyObject* o, PyObject* name, AttrSite& site) {
     Ref value = getattr(o, name);
     PyTypeObject* tp = Py_TYPE(o);
-    if (tp == site.type && tp->tp_version_tag == site.version) {
+    if (site.knows(tp)) {
         if (site.how == AttrSite::InstanceDict) {
             // Same class, the entry moved: learn where it is now.
             Ref dict = check(PyObject_GenericGetDict(o, nullptr));
@@ -311,7 +311,7 @@ bool watch(PyObject* dict) noexcept {
 Ref getattr_keeping(PyObject* o, PyObject* name, KeptAttrSite& site) {
     site.kept = WatchedSite{};
     Ref value = getattr(o, name, static_cast<AttrSite&>(site));
-    if (!g_instance_stores_seen || site.how != AttrSite::InstanceDict || Py_TYPE(o) != site.type) return value;
+    if (!g_instance_stores_seen || site.how != AttrSite::InstanceDict || !site.knows(Py_TYPE(o))) return value;
     Ref dict = check(PyObject_GenericGetDict(o, nullptr));
     if (PyDict_CheckExact(dict.get()) && dict_find(dict.get(), name) == value.get() && watch(dict.get())) {
         site.kept = WatchedSite{watched_generation(), dict.get(), value.get()};

@@ -98,7 +98,10 @@ struct DictSite {
     Py_ssize_t pos = -1;
     unsigned short relearnt = 0;  // bounds the re-learning on large dicts
 };
-#define RT_SITE ([]() -> ::rt::DictSite& { static ::rt::DictSite site_; return site_; }())
+// A site of type T of its own for the call site where it is written (one
+// static object per expansion).
+#define RT_STATIC_SITE(T) ([]() -> T& { static T site_; return site_; }())
+#define RT_SITE RT_STATIC_SITE(::rt::DictSite)
 
 // The entry's key is `key`: the same object, or an equal exact str.
 inline bool same_key(PyObject* k, PyObject* key) noexcept {
@@ -137,16 +140,18 @@ struct AttrSite {
     How how = Generic;
     Py_ssize_t offset = 0;
     DictSite entry;
+
+    // Objects of `tp` read as the site learnt: the same class, unchanged.
+    bool knows(PyTypeObject* tp) const noexcept { return tp == type && tp->tp_version_tag == version; }
 };
-#define RT_ATTR_SITE ([]() -> ::rt::AttrSite& { static ::rt::AttrSite site_; return site_; }())
+#define RT_ATTR_SITE RT_STATIC_SITE(::rt::AttrSite)
 // o.<name> through an attribute-read site of its own.
 #define RT_ATTR(o, name) ::rt::getattr((o), RT_NAME(name), RT_ATTR_SITE)
 
 Ref getattr_learning(PyObject* o, PyObject* name, AttrSite& site);
 // o.<name> through an attribute-read site.
 inline Ref getattr(PyObject* o, PyObject* name, AttrSite& site) {
-    PyTypeObject* tp = Py_TYPE(o);
-    if (tp == site.type && tp->tp_version_tag == site.version) {
+    if (site.knows(Py_TYPE(o))) {
         if (site.how == AttrSite::Slot) {
             if (PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + site.offset)) {
                 return Ref::borrow(v);
@@ -169,7 +174,7 @@ struct WatchedSite {
     PyObject* dict = nullptr;   // compared only
     PyObject* value = nullptr;  // borrowed from `dict`, which has not changed since
 };
-#define RT_WATCHED ([]() -> ::rt::WatchedSite& { static ::rt::WatchedSite site_; return site_; }())
+#define RT_WATCHED RT_STATIC_SITE(::rt::WatchedSite)
 PyObject* dict_find_watching(PyObject* dict, PyObject* key, WatchedSite& site, Where where);
 // dict_find through a watched site.
 inline PyObject* dict_find(PyObject* dict, PyObject* key, WatchedSite& site, Where where = Where::here()) {
@@ -189,13 +194,11 @@ inline PyObject* dict_find(PyObject* dict, PyObject* key, WatchedSite& site, Whe
 struct KeptAttrSite : AttrSite {
     WatchedSite kept;
 };
-#define RT_KEPT_ATTR_SITE ([]() -> ::rt::KeptAttrSite& { static ::rt::KeptAttrSite site_; return site_; }())
-#define RT_KEPT_ATTR(o, name) ::rt::getattr((o), RT_NAME(name), RT_KEPT_ATTR_SITE)
+#define RT_KEPT_ATTR(o, name) ::rt::getattr((o), RT_NAME(name), RT_STATIC_SITE(::rt::KeptAttrSite))
 
 Ref getattr_keeping(PyObject* o, PyObject* name, KeptAttrSite& site);
 inline Ref getattr(PyObject* o, PyObject* name, KeptAttrSite& site) {
-    PyTypeObject* tp = Py_TYPE(o);
-    if (site.kept.gen == watched_generation() && tp == site.type && tp->tp_version_tag == site.version) {
+    if (site.kept.gen == watched_generation() && site.knows(Py_TYPE(o))) {
         // (The site keeps a value only for an instance-dictionary read.)
         Ref dict = check(PyObject_GenericGetDict(o, nullptr));
         if (dict.get() == site.kept.dict) return Ref::borrow(site.kept.value);

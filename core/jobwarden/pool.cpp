@@ -76,18 +76,19 @@ bool is_coroutine(PyObject* value) {
     Ref asyncio = RT_GLOBAL("asyncio");
     PyObject* f = rt::original_in(asyncio.get(), RT_NAME("iscoroutine"), rt::Original::iscoroutine, RT_WATCHED);
     PyObject* globals = f && PyFunction_Check(f) ? PyFunction_GET_GLOBALS(f) : nullptr;
-    PyObject* seen = globals ? rt::dict_find(globals, RT_NAME("_iscoroutine_typecache"), RT_WATCHED) : nullptr;
-    PyObject* types = globals ? rt::dict_find(globals, RT_NAME("_COROUTINE_TYPES"), RT_WATCHED) : nullptr;
-    if (!seen || !types || !PySet_CheckExact(seen)) {
+    // Held: isinstance() may run Python code that rebinds those globals.
+    Ref seen = Ref::borrow(globals ? rt::dict_find(globals, RT_NAME("_iscoroutine_typecache"), RT_WATCHED) : nullptr);
+    Ref types = Ref::borrow(globals ? rt::dict_find(globals, RT_NAME("_COROUTINE_TYPES"), RT_WATCHED) : nullptr);
+    if (!seen || !types || !PySet_CheckExact(seen.get())) {
         return rt::truthy(RT_CALL_MODULE_ATTR(asyncio.get(), "iscoroutine", value).get());
     }
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-    const int known = PySet_Contains(seen, type);
+    const int known = PySet_Contains(seen.get(), type);
     if (known < 0) rt::throw_pending();
     if (known) return true;
-    const int is = PyObject_IsInstance(value, types);
+    const int is = PyObject_IsInstance(value, types.get());
     if (is < 0) rt::throw_pending();
-    if (is && PySet_GET_SIZE(seen) < 100) rt::check_status(PySet_Add(seen, type));
+    if (is && PySet_GET_SIZE(seen.get()) < 100) rt::check_status(PySet_Add(seen.get(), type));
     return is;
 }
 
